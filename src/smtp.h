@@ -1,0 +1,93 @@
+// One SMTP client session: a queue of messages sent over one connection.
+#ifndef TRAVINE_SMTP_H
+#define TRAVINE_SMTP_H
+
+#include <string>
+#include <vector>
+
+#include "logger.h"
+#include "sslsocket.h"
+#include "travine_export.h"
+#include "types.h"
+
+class TRAVINE_EXPORT SMTP : public Logger {
+public:
+    enum AUTH_TYPE { AUTO = 0, PLAIN = 1, LOGIN = 2, CRAM_MD5 = 3, CRAM_SHA1 = 4, NO_AUTH = 5 };
+    enum SSL_TYPE { STARTTLS = 0, SMTPS = 1, NO_SSL = 2 };
+
+    // One queued mail: its text, sent after DATA exactly as given (no
+    // dot-stuffing, no line-end conversion), and its envelope recipients.
+    struct TRAVINE_EXPORT Message {
+        std::string msg;
+        std::vector<std::string> rcpts;
+    };
+
+    // domain is announced in HELO/EHLO, from is the envelope sender. Creates
+    // an InetSocket for server and port that follows this session's logging.
+    // No network traffic.
+    SMTP(const std::string& domain, const std::string& from, const std::string& server,
+         u32 port);
+    SMTP(const SMTP&) = delete;
+    SMTP& operator=(const SMTP&) = delete;
+    // Deletes the socket; sends nothing (no QUIT).
+    virtual ~SMTP();
+
+    // Any auth_type but NO_AUTH makes sendMessage() greet with EHLO and
+    // authenticate; AUTO picks the strongest mechanism the server offers.
+    void setCredentials(const std::string& username, const std::string& passwd,
+                        AUTH_TYPE auth_type);
+    // TLS mode, certificate verification and CA locations for the transport.
+    void setSSLOpts(SSL_TYPE ssl_type, SSLSocket::SSL_OPTS opts, const std::string& ca_file,
+                    const std::string& ca_dir);
+    // Queues a copy of msg for rcpts (bare addresses, no angle brackets).
+    void addMessage(const std::string& msg, const std::vector<std::string>& rcpts);
+    // Connects, starts TLS as asked, greets, authenticates, sends every
+    // queued message and QUIT, then clears the queue. At the first failure
+    // nothing more is sent, the queue is kept and the exception rises
+    // unchanged. A second call opens a fresh connection.
+    void sendMessage();
+
+    // The steps of the dialogue.
+    void startSSL();
+    void sendHELO();
+    void sendMAILFROM();
+    void sendRCPTTO(Message& msg);
+    void sendDATA(Message& msg);
+    void sendQUIT();
+    // Reads one reply, judging each line as it arrives; returns its lines
+    // joined without separators, each without its trailing CR.
+    std::string read_response(bool is_221_fatal);
+    // Judges one reply line by its first three characters. Throws
+    // TransferException of "SMTP::evalResponse()": 1 a 221 where it is
+    // fatal, 2 a refusal code (both with the reply line as text), 3 a code in
+    // no list ("Unknown message - $0"). 211, 214, 551 and 251 are logged at
+    // ERROR as "Host said: " and the line.
+    void evalResponse(const std::string& response, bool is_221_fatal);
+
+    // EHLO and SMTP AUTH.
+    void authenticate();
+    AUTH_TYPE best_auth_method(const std::string& response);
+    // Throws AuthenticationFailedException of "SMTP::check_auth_method()":
+    // 1 the mechanism is not offered, 2 the server offers no AUTH at all.
+    void check_auth_method(const std::string& response, const std::string& auth_type);
+    void auth_plain(const std::string& username, const std::string& password);
+    void auth_login(const std::string& username, const std::string& password);
+    // The CRAM exchanges throw, besides the reply and decoding failures,
+    // AuthenticationFailedException ("Server sent no challenge.",
+    // "SMTP::auth_cram_md5()" or "SMTP::auth_cram_sha1()", 1) when the
+    // challenge reply is too short to hold a challenge; nothing more is
+    // written then.
+    void auth_cram_md5(const std::string& username, const std::string& password);
+    void auth_cram_sha1(const std::string& username, const std::string& password);
+
+    std::string domain;
+    std::string from;
+    std::vector<Message> msgs;
+    SSLSocket* socket;
+    std::string username;
+    std::string password;
+    AUTH_TYPE auth_type;
+    SSL_TYPE ssl_type;
+};
+
+#endif

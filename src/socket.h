@@ -1,0 +1,49 @@
+// The bottom of the transport stack: one connected, blocking stream
+// descriptor read line by line and written buffer by buffer.
+#ifndef TRAVINE_SOCKET_H
+#define TRAVINE_SOCKET_H
+
+#include <string>
+
+#include "logger.h"
+#include "travine_export.h"
+
+class TRAVINE_EXPORT Socket : public Logger {
+public:
+    // The longest line readSocket() accepts, line feed excluded.
+    static const size_t MAX_LINE = 1024 * 1024;
+    // Seconds of silence before any byte that a read waits at most.
+    static const int READ_TIMEOUT = 30;
+
+    // No descriptor yet (sockfd is -1).
+    explicit Socket(const std::string& host);
+    // Adopts the already connected descriptor fd.
+    Socket(const std::string& host, int fd);
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    // Closes sockfd unless it is -1.
+    virtual ~Socket();
+
+    // Establishes the connection and sets sockfd.
+    virtual void connect() = 0;
+
+    // The local machine's name, or "localhost" when it cannot be had.
+    std::string localhost();
+    // Reads the next line and returns it without its line feed (a carriage
+    // return before it is kept). Never consumes a byte past the line feed.
+    // Waits at most READ_TIMEOUT seconds before each byte. Throws
+    // TransferException of "Socket::readSocket()": 1 wait failed (system
+    // text), 2 "Socket timeout.", 3 read failed (system text),
+    // 4 "Socket was closed.", 5 "Socket is closed." (no descriptor),
+    // 6 "Line too long." (more than MAX_LINE bytes). A partial line is lost.
+    std::string readSocket();
+    // Writes every byte of data. Throws TransferException of
+    // "Socket::writeSocket()": 1 write failed (system text),
+    // 2 "Socket is closed." (no descriptor).
+    void writeSocket(const std::string& data);
+
+    std::string host;
+    int sockfd;
+};
+
+#endif
