@@ -1,1 +1,269 @@
-// placeholder
+// One SMTP client session: the dialogue, the judging of reply lines and
+// SMTP AUTH.
+#include "smtp.h"
+
+#include <cstddef>
+
+#include "algorithm.h"
+#include "exception.h"
+#include "i18n.h"
+#include "inetsocket.h"
+#include "string.h"
+
+namespace {
+
+// Reply codes, compared as three-character texts.
+const char* const FATAL_CODES[] = {"500", "501", "502", "503", "504", "421",
+                                   "450", "451", "452", "550", "552", "553",
+                                   "554", "534", "538", "454", "530", "535"};
+const char* const NOTIFY_CODES[] = {"211", "214", "551", "251"};
+const char* const OK_CODES[] = {"220", "250", "354", "221", "334", "235"};
+
+template <size_t N>
+bool in_list(const std::string& code, const char* const (&list)[N]) {
+    for (size_t i = 0; i < N; ++i) {
+        if (code == list[i]) return true;
+    }
+    return false;
+}
+
+// Removes one carriage return at the end of line, if there is one.
+void strip_cr(std::string* line) {
+    if (!line->empty() && (*line)[line->size() - 1] == '\r') line->erase(line->size() - 1);
+}
+
+// A line continues its reply when its fourth character is '-'.
+bool continues(const std::string& line) { return line.size() > 3 && line[3] == '-'; }
+
+}  // namespace
+
+SMTP::SMTP(const std::string& domain, const std::string& from, const std::string& server,
+           u32 port)
+    : domain(domain),
+      from(from),
+      socket(nullptr),
+      username(),
+      password(),
+      auth_type(NO_AUTH),
+      ssl_type(NO_SSL) {
+    socket = new InetSocket(server, static_cast<int>(port));
+    socket->setParentLogger(this);
+}
+
+SMTP::~SMTP() {
+    if (socket != nullptr) {
+        delete socket;
+        socket = nullptr;
+    }
+}
+
+void SMTP::setCredentials(const std::string& username, const std::string& passwd,
+                          AUTH_TYPE auth_type) {
+    this->username = username;
+    this->password = passwd;
+    this->auth_type = auth_type;
+}
+
+void SMTP::setSSLOpts(SSL_TYPE ssl_type, SSLSocket::SSL_OPTS opts, const std::string& ca_file,
+                      const std::string& ca_dir) {
+    this->ssl_type = ssl_type;
+    socket->setSSLOpts(opts);
+    socket->setVerifyLocations(ca_file, ca_dir);
+}
+
+void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rcpts) {
+    Message m;
+    m.msg = msg;
+    m.rcpts = rcpts;
+    msgs.push_back(m);
+}
+
+void SMTP::sendMessage() {
+    socket->connect();
+    if (ssl_type != NO_SSL) startSSL();
+    if (ssl_type != STARTTLS) read_response(true);  // the greeting
+    if (auth_type == NO_AUTH) {
+        sendHELO();
+    } else {
+        authenticate();
+    }
+    for (Message& m : msgs) {
+        sendMAILFROM();
+        sendRCPTTO(m);
+        sendDATA(m);
+    }
+    sendQUIT();
+    msgs.clear();
+}
+
+void SMTP::startSSL() {
+    if (ssl_type == NO_SSL) return;
+    if (ssl_type == STARTTLS) {
+        read_response(true);  // the greeting, in clear
+        socket->writeSocket("STARTTLS\r\n");
+        read_response(true);
+    }
+    socket->negotiate();
+}
+
+void SMTP::sendHELO() {
+    socket->writeSocket("HELO " + domain + "\r\n");
+    read_response(true);
+}
+
+void SMTP::sendMAILFROM() {
+    socket->writeSocket("MAIL FROM: <" + from + ">\r\n");
+    read_response(true);
+}
+
+void SMTP::sendRCPTTO(Message& msg) {
+    for (const std::string& rcpt : msg.rcpts) {
+        socket->writeSocket("RCPT TO: <" + rcpt + ">\r\n");
+        read_response(true);
+    }
+}
+
+void SMTP::sendDATA(Message& msg) {
+    socket->writeSocket("DATA\r\n");
+    read_response(true);
+    socket->writeSocket(msg.msg + "\r\n.\r\n");
+    read_response(true);
+}
+
+void SMTP::sendQUIT() {
+    socket->writeSocket("QUIT\r\n");
+    read_response(false);
+}
+
+std::string SMTP::read_response(bool is_221_fatal) {
+    std::string line = socket->readSocket();
+    strip_cr(&line);
+    std::string response = line;
+    evalResponse(line, is_221_fatal);
+    while (continues(line)) {
+        line = socket->readSocket();
+        strip_cr(&line);
+        response += line;
+        evalResponse(line, is_221_fatal);
+    }
+    return response;
+}
+
+void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
+    const std::string code = response.substr(0, 3);
+    if (is_221_fatal && code == "221") {
+        throw TransferException(response, "SMTP::evalResponse()", 1);
+    }
+    if (in_list(code, FATAL_CODES)) {
+        throw TransferException(response, "SMTP::evalResponse()", 2);
+    }
+    if (in_list(code, NOTIFY_CODES)) {
+        *this << Logger::ERROR << I18N::i18n("travine", "Host said: ") << response << std::endl;
+        return;
+    }
+    if (in_list(code, OK_CODES)) return;
+    throw TransferException(I18N::i18n("travine", "Unknown message - $0", response),
+                            "SMTP::evalResponse()", 3);
+}
+
+void SMTP::authenticate() {
+    socket->writeSocket("EHLO " + domain + "\r\n");
+    const std::string response = read_response(true);
+    if (auth_type == AUTO) auth_type = best_auth_method(response);
+    switch (auth_type) {
+    case PLAIN:
+        check_auth_method(response, "plain");
+        auth_plain(username, password);
+        break;
+    case LOGIN:
+        check_auth_method(response, "login");
+        auth_login(username, password);
+        break;
+    case CRAM_MD5:
+        check_auth_method(response, "cram-md5");
+        auth_cram_md5(username, password);
+        break;
+    case CRAM_SHA1:
+        check_auth_method(response, "cram-sha1");
+        auth_cram_sha1(username, password);
+        break;
+    default:
+        // NO_AUTH: EHLO was the greeting; go on without authenticating.
+        break;
+    }
+}
+
+SMTP::AUTH_TYPE SMTP::best_auth_method(const std::string& response) {
+    for (const std::string& line : String::string2lines(response)) {
+        const std::string lower = String::to_lower(line);
+        if (lower.find("auth") == std::string::npos) continue;
+        if (lower.find("cram-sha1") != std::string::npos) return CRAM_SHA1;
+        if (lower.find("cram-md5") != std::string::npos) return CRAM_MD5;
+        if (lower.find("plain") != std::string::npos) return PLAIN;
+        if (lower.find("login") != std::string::npos) return LOGIN;
+    }
+    return NO_AUTH;
+}
+
+void SMTP::check_auth_method(const std::string& response, const std::string& auth_type) {
+    for (const std::string& line : String::string2lines(response)) {
+        const std::string lower = String::to_lower(line);
+        if (lower.find("auth") == std::string::npos) continue;
+        if (lower.find(String::to_lower(auth_type)) != std::string::npos) return;
+        throw AuthenticationFailedException(
+            I18N::i18n("travine", "$0 authentication method is not supported by server.",
+                       String::to_upper(auth_type)),
+            "SMTP::check_auth_method()", 1);
+    }
+    throw AuthenticationFailedException(
+        I18N::i18n("travine", "SMTP AUTH is not supported by server."),
+        "SMTP::check_auth_method()", 2);
+}
+
+void SMTP::auth_plain(const std::string& username, const std::string& password) {
+    const std::string text = "<NIL>" + username + "<NIL>" + password;
+    socket->writeSocket("AUTH PLAIN " + Algorithm::encode(text, Algorithm::BASE64_NIL) +
+                        "\r\n");
+    read_response(true);
+}
+
+void SMTP::auth_login(const std::string& username, const std::string& password) {
+    socket->writeSocket("AUTH LOGIN\r\n");
+    read_response(true);
+    socket->writeSocket(Algorithm::encode(username, Algorithm::BASE64) + "\r\n");
+    read_response(true);
+    socket->writeSocket(Algorithm::encode(password, Algorithm::BASE64) + "\r\n");
+    read_response(true);
+}
+
+namespace {
+
+// The base64 challenge of a CRAM reply ("334 " and the challenge), decoded.
+// Throws AuthenticationFailedException (method, 1) when the trimmed reply
+// is too short to hold one.
+std::string cram_challenge(const std::string& response, const char* method) {
+    const std::string text = String::trim(response);
+    if (text.size() < 4) {
+        throw AuthenticationFailedException(I18N::i18n("travine", "Server sent no challenge."),
+                                            method, 1);
+    }
+    return Algorithm::decode(text.substr(4), Algorithm::BASE64);
+}
+
+}  // namespace
+
+void SMTP::auth_cram_md5(const std::string& username, const std::string& password) {
+    socket->writeSocket("AUTH CRAM-MD5\r\n");
+    const std::string challenge = cram_challenge(read_response(true), "SMTP::auth_cram_md5()");
+    const std::string digest = Algorithm::hmac_md5_str(challenge, password);
+    socket->writeSocket(Algorithm::encode(username + " " + digest, Algorithm::BASE64) + "\r\n");
+    read_response(true);
+}
+
+void SMTP::auth_cram_sha1(const std::string& username, const std::string& password) {
+    socket->writeSocket("AUTH CRAM-SHA1\r\n");
+    const std::string challenge = cram_challenge(read_response(true), "SMTP::auth_cram_sha1()");
+    const std::string digest = Algorithm::hmac_sha1_str(challenge, password);
+    socket->writeSocket(Algorithm::encode(username + " " + digest, Algorithm::BASE64) + "\r\n");
+    read_response(true);
+}
