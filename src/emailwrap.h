@@ -15,7 +15,8 @@
  *   - pSslOpts "cafile=PATH" or "capath=PATH" verifies the server's
  *     certificate chain against that CA file or hashed CA directory; any
  *     other value does not verify. Host names are never checked.
- * Every string must be a valid NUL-terminated string; none may be null. */
+ * Every string must be a valid NUL-terminated string. A null pointer in
+ * any string parameter is refused with 274 before anything is sent. */
 #ifndef TRAVINE_EMAILWRAP_H
 #define TRAVINE_EMAILWRAP_H
 

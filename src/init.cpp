@@ -7,6 +7,5 @@ init::init() { I18N::init("travine", "."); }
 
 init::~init() {}
 
-namespace {
-init i;
-}
+// Constructed when the library is loaded, destroyed when it is unloaded.
+static init i;

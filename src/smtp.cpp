@@ -37,10 +37,10 @@ bool continues(const std::string& line) { return line.size() > 3 && line[3] == '
 
 }  // namespace
 
-SMTP::SMTP(const std::string& domain, const std::string& from, const std::string& server,
+SMTP::SMTP(const std::string& announced, const std::string& sender, const std::string& server,
            u32 port)
-    : domain(domain),
-      from(from),
+    : domain(announced),
+      from(sender),
       socket(nullptr),
       username(),
       password(),
@@ -57,16 +57,16 @@ SMTP::~SMTP() {
     }
 }
 
-void SMTP::setCredentials(const std::string& username, const std::string& passwd,
-                          AUTH_TYPE auth_type) {
-    this->username = username;
-    this->password = passwd;
-    this->auth_type = auth_type;
+void SMTP::setCredentials(const std::string& user, const std::string& passwd,
+                          AUTH_TYPE type) {
+    username = user;
+    password = passwd;
+    auth_type = type;
 }
 
-void SMTP::setSSLOpts(SSL_TYPE ssl_type, SSLSocket::SSL_OPTS opts, const std::string& ca_file,
+void SMTP::setSSLOpts(SSL_TYPE type, SSLSocket::SSL_OPTS opts, const std::string& ca_file,
                       const std::string& ca_dir) {
-    this->ssl_type = ssl_type;
+    ssl_type = type;
     socket->setSSLOpts(opts);
     socket->setVerifyLocations(ca_file, ca_dir);
 }
@@ -205,14 +205,14 @@ SMTP::AUTH_TYPE SMTP::best_auth_method(const std::string& response) {
     return NO_AUTH;
 }
 
-void SMTP::check_auth_method(const std::string& response, const std::string& auth_type) {
+void SMTP::check_auth_method(const std::string& response, const std::string& mechanism) {
     for (const std::string& line : String::string2lines(response)) {
         const std::string lower = String::to_lower(line);
         if (lower.find("auth") == std::string::npos) continue;
-        if (lower.find(String::to_lower(auth_type)) != std::string::npos) return;
+        if (lower.find(String::to_lower(mechanism)) != std::string::npos) return;
         throw AuthenticationFailedException(
             I18N::i18n("travine", "$0 authentication method is not supported by server.",
-                       String::to_upper(auth_type)),
+                       String::to_upper(mechanism)),
             "SMTP::check_auth_method()", 1);
     }
     throw AuthenticationFailedException(
@@ -220,19 +220,19 @@ void SMTP::check_auth_method(const std::string& response, const std::string& aut
         "SMTP::check_auth_method()", 2);
 }
 
-void SMTP::auth_plain(const std::string& username, const std::string& password) {
-    const std::string text = "<NIL>" + username + "<NIL>" + password;
+void SMTP::auth_plain(const std::string& user, const std::string& pass) {
+    const std::string text = "<NIL>" + user + "<NIL>" + pass;
     socket->writeSocket("AUTH PLAIN " + Algorithm::encode(text, Algorithm::BASE64_NIL) +
                         "\r\n");
     read_response(true);
 }
 
-void SMTP::auth_login(const std::string& username, const std::string& password) {
+void SMTP::auth_login(const std::string& user, const std::string& pass) {
     socket->writeSocket("AUTH LOGIN\r\n");
     read_response(true);
-    socket->writeSocket(Algorithm::encode(username, Algorithm::BASE64) + "\r\n");
+    socket->writeSocket(Algorithm::encode(user, Algorithm::BASE64) + "\r\n");
     read_response(true);
-    socket->writeSocket(Algorithm::encode(password, Algorithm::BASE64) + "\r\n");
+    socket->writeSocket(Algorithm::encode(pass, Algorithm::BASE64) + "\r\n");
     read_response(true);
 }
 
@@ -252,18 +252,18 @@ std::string cram_challenge(const std::string& response, const char* method) {
 
 }  // namespace
 
-void SMTP::auth_cram_md5(const std::string& username, const std::string& password) {
+void SMTP::auth_cram_md5(const std::string& user, const std::string& pass) {
     socket->writeSocket("AUTH CRAM-MD5\r\n");
     const std::string challenge = cram_challenge(read_response(true), "SMTP::auth_cram_md5()");
-    const std::string digest = Algorithm::hmac_md5_str(challenge, password);
-    socket->writeSocket(Algorithm::encode(username + " " + digest, Algorithm::BASE64) + "\r\n");
+    const std::string digest = Algorithm::hmac_md5_str(challenge, pass);
+    socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) + "\r\n");
     read_response(true);
 }
 
-void SMTP::auth_cram_sha1(const std::string& username, const std::string& password) {
+void SMTP::auth_cram_sha1(const std::string& user, const std::string& pass) {
     socket->writeSocket("AUTH CRAM-SHA1\r\n");
     const std::string challenge = cram_challenge(read_response(true), "SMTP::auth_cram_sha1()");
-    const std::string digest = Algorithm::hmac_sha1_str(challenge, password);
-    socket->writeSocket(Algorithm::encode(username + " " + digest, Algorithm::BASE64) + "\r\n");
+    const std::string digest = Algorithm::hmac_sha1_str(challenge, pass);
+    socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) + "\r\n");
     read_response(true);
 }

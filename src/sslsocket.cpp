@@ -1,1 +1,411 @@
-// placeholder
+// TLS client negotiated in place on a socket's descriptor.
+#include "sslsocket.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "exception.h"
+#include "i18n.h"
+#include "string.h"
+
+namespace {
+
+const char* const NEGOTIATE = "SSLSocket::negotiate()";
+const char* const SSL_READ_SOCKET = "SSLSocket::ssl_readSocket()";
+const char* const SSL_WRITE_SOCKET = "SSLSocket::ssl_writeSocket()";
+
+// ---------------------------------------------------------------------------
+// The descriptor BIO under the TLS connection.
+//
+// OpenSSL's own socket BIO writes with write(), so a close_notify from the
+// destructor, an alert, or any TLS record sent to a peer that has gone away
+// would raise SIGPIPE and end the host process. The connection therefore
+// runs over this small BIO instead, which sends with send() and
+// MSG_NOSIGNAL: such writes fail with EPIPE and become ordinary errors.
+// Descriptors that are not sockets fall back to read() and write(). The BIO
+// never closes the descriptor; the socket owns it. Nothing process-wide
+// (signal mask or disposition) is touched.
+// ---------------------------------------------------------------------------
+
+struct FdBioState {
+    int fd;
+    bool eof;
+};
+
+bool retryable(int err) {
+    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS ||
+           err == EALREADY;
+}
+
+int fd_bio_write(BIO* bio, const char* buf, int len) {
+    FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
+    ssize_t n = ::send(st->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (n == -1 && errno == ENOTSOCK) n = ::write(st->fd, buf, static_cast<size_t>(len));
+    BIO_clear_retry_flags(bio);
+    if (n == -1 && retryable(errno)) BIO_set_retry_write(bio);
+    return static_cast<int>(n);
+}
+
+int fd_bio_read(BIO* bio, char* buf, int len) {
+    if (buf == nullptr) return 0;
+    FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
+    ssize_t n = ::recv(st->fd, buf, static_cast<size_t>(len), 0);
+    if (n == -1 && errno == ENOTSOCK) n = ::read(st->fd, buf, static_cast<size_t>(len));
+    BIO_clear_retry_flags(bio);
+    if (n == -1 && retryable(errno)) {
+        BIO_set_retry_read(bio);
+    } else if (n == 0) {
+        st->eof = true;
+    }
+    return static_cast<int>(n);
+}
+
+long fd_bio_ctrl(BIO* bio, int cmd, long num, void* ptr) {
+    (void)num;
+    FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
+    switch (cmd) {
+    case BIO_C_GET_FD:
+        if (st == nullptr) return -1;
+        if (ptr != nullptr) *static_cast<int*>(ptr) = st->fd;
+        return st->fd;
+    case BIO_CTRL_EOF:
+        return st != nullptr && st->eof ? 1 : 0;
+    case BIO_CTRL_FLUSH:
+    case BIO_CTRL_DUP:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int fd_bio_destroy(BIO* bio) {
+    delete static_cast<FdBioState*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    BIO_set_init(bio, 0);
+    return 1;
+}
+
+BIO_METHOD* make_fd_bio_method() {
+    BIO_METHOD* method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK |
+                                          BIO_TYPE_DESCRIPTOR,
+                                      "travine descriptor");
+    if (method == nullptr) return nullptr;
+    BIO_meth_set_write(method, fd_bio_write);
+    BIO_meth_set_read(method, fd_bio_read);
+    BIO_meth_set_ctrl(method, fd_bio_ctrl);
+    BIO_meth_set_destroy(method, fd_bio_destroy);
+    return method;
+}
+
+// A BIO over fd, or null when OpenSSL cannot make one. The method table is
+// made once and lives as long as the process.
+BIO* new_fd_bio(int fd) {
+    static BIO_METHOD* method = make_fd_bio_method();
+    if (method == nullptr) return nullptr;
+    BIO* bio = BIO_new(method);
+    if (bio == nullptr) return nullptr;
+    BIO_set_data(bio, new FdBioState{fd, false});
+    BIO_set_init(bio, 1);
+    return bio;
+}
+
+bool wants_more_io(int err) {
+    return err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ ||
+           err == SSL_ERROR_WANT_CONNECT || err == SSL_ERROR_WANT_X509_LOOKUP;
+}
+
+// Logs the entry lines of one certificate name in its one-line form
+// ("/C=DE/O=example/CN=host"): one line per component, key and value.
+void log_name_entries(Logger& log, const char* oneline) {
+    std::vector<std::string> tokens = String::string2tokens(oneline, '/');
+    for (const std::string& token : tokens) {
+        std::vector<std::string> parts = String::string2tokens(token, '=');
+        if (parts.size() > 1) {
+            log << Logger::VERBOSE << "SSLInfo:\t" << parts[0] << "\t=\t" << parts[1] << std::endl;
+        }
+    }
+}
+
+}  // namespace
+
+SSLSocket::SSLSocket(const std::string& peer)
+    : Socket(peer), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
+
+SSLSocket::SSLSocket(const std::string& peer, int fd)
+    : Socket(peer, fd), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
+
+SSLSocket::~SSLSocket() {
+    // One closing message, without waiting for the peer's. A connection
+    // whose handshake never completed has nothing to close.
+    if (ssl != nullptr && SSL_is_init_finished(ssl)) SSL_shutdown(ssl);
+    free_tls();
+    ERR_clear_error();
+}
+
+std::string SSLSocket::readSocket() {
+    if (negotiated) return ssl_readSocket();
+    return Socket::readSocket();
+}
+
+void SSLSocket::writeSocket(const std::string& data) {
+    if (negotiated) {
+        ssl_writeSocket(data);
+    } else {
+        Socket::writeSocket(data);
+    }
+}
+
+void SSLSocket::negotiate() {
+    if (sockfd == -1) {
+        throw SSLException(I18N::i18n("travine", "Socket is closed."), NEGOTIATE, 6);
+    }
+    // A repeated handshake starts from fresh TLS objects.
+    free_tls();
+    ERR_clear_error();
+
+    ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr) throw SSLException(ssl_error(65536), NEGOTIATE, 1);
+    ssl = SSL_new(ctx);
+    if (ssl == nullptr) throw SSLException(ssl_error(65536), NEGOTIATE, 2);
+
+    if (!ca_file.empty() || !ca_dir.empty()) {
+        if (!ca_file.empty()) {
+            if (::access(ca_file.c_str(), F_OK) != 0) {
+                throw IOException(I18N::i18n("travine", "$0 does not exist.", ca_file), NEGOTIATE,
+                                  7);
+            }
+            if (::access(ca_file.c_str(), R_OK) != 0) {
+                throw IOException(I18N::i18n("travine", "$0 is not readable.", ca_file), NEGOTIATE,
+                                  8);
+            }
+        }
+        if (!ca_dir.empty()) {
+            if (::access(ca_dir.c_str(), F_OK) != 0) {
+                throw IOException(I18N::i18n("travine", "$0 does not exist.", ca_dir), NEGOTIATE,
+                                  9);
+            }
+            if (::access(ca_dir.c_str(), R_OK) != 0) {
+                throw IOException(I18N::i18n("travine", "$0 is not readable.", ca_dir), NEGOTIATE,
+                                  10);
+            }
+        }
+        const char* file = ca_file.empty() ? nullptr : ca_file.c_str();
+        const char* dir = ca_dir.empty() ? nullptr : ca_dir.c_str();
+        if (SSL_CTX_load_verify_locations(ctx, file, dir) != 1) {
+            throw SSLException(ssl_error(65536), NEGOTIATE, 3);
+        }
+    }
+
+    SSL_set_verify(ssl, verify, nullptr);
+    BIO* bio = new_fd_bio(sockfd);
+    // Failing to make the BIO is a failure to make the connection object.
+    if (bio == nullptr) throw SSLException(ssl_error(65536), NEGOTIATE, 2);
+    SSL_set_bio(ssl, bio, bio);
+
+    int ret = ssl_connect(ssl);
+    if (ret <= 0) throw SSLException(ssl_error(ret), NEGOTIATE, 4);
+
+    if (verify != 0) {
+        X509* cert = SSL_get1_peer_certificate(ssl);
+        bool ok = SSL_get_verify_result(ssl) == X509_V_OK && cert != nullptr;
+        X509_free(cert);
+        if (!ok) throw SSLException(ssl_error(65536), NEGOTIATE, 5);
+    }
+
+    dumpSSLInfo();
+    negotiated = true;
+}
+
+void SSLSocket::setSSLOpts(SSL_OPTS opts) {
+    switch (opts) {
+    case VERIFY_PEER:
+        verify = SSL_VERIFY_PEER;
+        break;
+    case VERIFY_NONE:
+        verify = SSL_VERIFY_NONE;
+        break;
+    default:
+        break;
+    }
+}
+
+void SSLSocket::setVerifyLocations(const std::string& file, const std::string& dir) {
+    ca_file = file;
+    ca_dir = dir;
+}
+
+std::string SSLSocket::ssl_readSocket() {
+    if (sockfd == -1) {
+        throw SSLException(I18N::i18n("travine", "Socket is closed."), SSL_READ_SOCKET, 2);
+    }
+    std::string line;
+    for (;;) {
+        char byte;
+        int ret = ssl_read(ssl, &byte, 1);
+        if (ret <= 0) throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
+        if (byte == '\n') break;
+        line += byte;
+    }
+    *this << Logger::VERBOSE << host << ":\t" << line << std::endl;
+    return line;
+}
+
+void SSLSocket::ssl_writeSocket(const std::string& data) {
+    if (sockfd == -1) {
+        throw SSLException(I18N::i18n("travine", "Socket is closed."), SSL_WRITE_SOCKET, 2);
+    }
+    // SSL_write() of nothing reports 0, which would read as a closed
+    // connection; an empty buffer succeeds without a record, as on the
+    // plain route. Otherwise one call writes the whole buffer.
+    if (!data.empty()) {
+        int ret = ssl_write(ssl, data.data(), static_cast<int>(data.size()));
+        if (ret <= 0) throw SSLException(ssl_error(ret), SSL_WRITE_SOCKET, 1);
+    }
+    *this << Logger::VERBOSE << localhost() << ":\t" << data;
+}
+
+// The three wrappers repeat their call for as long as OpenSSL asks for more
+// I/O, without limit, logging one notice and sleeping 100 microseconds each
+// time. The error queue is cleared before every attempt, so that
+// SSL_get_error() and ssl_error() see only what this attempt left; errno of
+// the last attempt is kept for ssl_error().
+
+int SSLSocket::ssl_read(SSL* conn, void* buf, int num) {
+    ERR_clear_error();
+    int ret = SSL_read(conn, buf, num);
+    int err = errno;
+    while (wants_more_io(SSL_get_error(ssl, ret))) {
+        *this << Logger::ERROR
+              << I18N::i18n("travine", "SSL_read() operation did not complete. I try it again.\n");
+        ERR_clear_error();
+        ret = SSL_read(conn, buf, num);
+        err = errno;
+        ::usleep(100);
+    }
+    errno = err;
+    return ret;
+}
+
+int SSLSocket::ssl_write(SSL* conn, const void* buf, int num) {
+    ERR_clear_error();
+    int ret = SSL_write(conn, buf, num);
+    int err = errno;
+    while (wants_more_io(SSL_get_error(ssl, ret))) {
+        *this << Logger::ERROR
+              << I18N::i18n("travine", "SSL_write() operation did not complete. I try it again.\n");
+        ERR_clear_error();
+        ret = SSL_write(conn, buf, num);
+        err = errno;
+        ::usleep(100);
+    }
+    errno = err;
+    return ret;
+}
+
+int SSLSocket::ssl_connect(SSL* conn) {
+    ERR_clear_error();
+    int ret = SSL_connect(conn);
+    int err = errno;
+    while (wants_more_io(SSL_get_error(ssl, ret))) {
+        *this << Logger::ERROR
+              << I18N::i18n("travine",
+                            "SSL_connect() operation did not complete. I try it again.\n");
+        ERR_clear_error();
+        ret = SSL_connect(conn);
+        err = errno;
+        ::usleep(100);
+    }
+    errno = err;
+    return ret;
+}
+
+std::string SSLSocket::ssl_error(int ret) {
+    int err = errno;
+    std::string text = I18N::i18n("travine", "An unknown error occured.");
+    int e = ssl != nullptr ? SSL_get_error(ssl, ret) : SSL_ERROR_SSL;
+    unsigned long code = 0;
+    if (e == SSL_ERROR_SYSCALL && (code = ERR_get_error()) == 0) {
+        if (ret == 0) {
+            text = I18N::i18n("travine", "Socket was closed.");
+        } else if (ret == -1) {
+            text = std::strerror(err);
+        }
+    } else {
+        if (e != SSL_ERROR_SYSCALL) code = ERR_get_error();
+        if (ERR_GET_LIB(code) == ERR_LIB_SSL &&
+            ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+            // The peer ended the connection without a TLS closing message.
+            text = I18N::i18n("travine", "Socket was closed.");
+        } else {
+            char buf[1024];
+            ERR_error_string_n(code, buf, sizeof buf);
+            text = buf;
+        }
+    }
+    ERR_clear_error();
+    errno = err;
+    return text;
+}
+
+void SSLSocket::dumpSSLInfo() {
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);
+    if (cipher == nullptr) return;
+    const char* name = SSL_CIPHER_get_name(cipher);
+    if (name == nullptr) return;
+    *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tSSL connection using $0 ", name)
+          << std::endl;
+
+    X509* cert = SSL_get1_peer_certificate(ssl);
+    if (cert == nullptr) return;
+    const char* separator = "SSLInfo:\t=============================";
+
+    *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tserver certificate - subject:")
+          << std::endl;
+    *this << Logger::VERBOSE << separator << std::endl;
+    char* s = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
+    if (s == nullptr) {
+        X509_free(cert);
+        return;
+    }
+    log_name_entries(*this, s);
+    OPENSSL_free(s);
+
+    *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tServer certificate - issuer:")
+          << std::endl;
+    *this << Logger::VERBOSE << separator << std::endl;
+    s = X509_NAME_oneline(X509_get_issuer_name(cert), nullptr, 0);
+    if (s != nullptr) {
+        log_name_entries(*this, s);
+        OPENSSL_free(s);
+    }
+    X509_free(cert);
+}
+
+void SSLSocket::close_connection() {
+    free_tls();
+    if (sockfd != -1) ::close(sockfd);
+    sockfd = -1;
+}
+
+void SSLSocket::free_tls() {
+    if (ssl != nullptr) SSL_free(ssl);
+    ssl = nullptr;
+    if (ctx != nullptr) SSL_CTX_free(ctx);
+    ctx = nullptr;
+    negotiated = false;
+}

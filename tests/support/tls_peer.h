@@ -18,6 +18,12 @@ public:
     std::string other_ca_file; // PEM of a CA that signed nothing here
     std::string server_cert;   // PEM, subject /C=DE/O=travine test/CN=localhost
     std::string server_key;    // PEM
+    // Signed by the same CA, subject /C=DE/O=travine test/CN=a=b=c (a value
+    // holding '=').
+    std::string odd_cert;
+    std::string odd_key;
+    // Subject of the signing CA: /C=DE/O=travine test/CN=travine test CA.
+    static const char* const CA_CN;
 
 private:
     TestPki();
@@ -30,8 +36,14 @@ private:
 class TlsServer {
 public:
     explicit TlsServer(int fd, const TestPki& pki = TestPki::get());
+    // Presents cert_file with key_file instead of the usual server pair.
+    TlsServer(int fd, const std::string& cert_file, const std::string& key_file);
+    TlsServer(const TlsServer&) = delete;
+    TlsServer& operator=(const TlsServer&) = delete;
     ~TlsServer();
-    // Runs the handshake; false when it failed or timed out.
+    // Runs the handshake; false when it failed or timed out. On failure the
+    // descriptor is shut down, so a client blocked in its handshake sees the
+    // end of the stream instead of waiting forever.
     bool accept();
     // Reads one line over TLS, line feed included; empty on failure/time-out.
     std::string read_line();
@@ -39,8 +51,15 @@ public:
     bool write(const std::string& data);
     // Sends the TLS closing message.
     void shutdown();
+    // Name of the negotiated cipher, empty before a handshake.
+    std::string cipher() const;
+
+    // Deadline of every single wait, in seconds.
+    static const int TIMEOUT_SECONDS = 5;
 
 private:
+    void init(const std::string& cert_file, const std::string& key_file);
+
     int fd_;
     void* ctx_;
     void* ssl_;
