@@ -157,6 +157,11 @@ Logger& Logger::operator<<(std::basic_ios<char>& (*val)(std::basic_ios<char>&)) 
         *this, [&](std::ostream& os) { val(os); }, [&](std::ostream& os) { val(os); });
 }
 
+Logger& Logger::operator<<(std::ios_base& (*val)(std::ios_base&)) {
+    return insert(
+        *this, [&](std::ostream& os) { val(os); }, [&](std::ostream& os) { val(os); });
+}
+
 Logger& Logger::operator<<(std::string val) {
     return insert(
         *this, [&](std::ostream& os) { os << val.substr(0, val.find('\0')); },

@@ -76,6 +76,9 @@ public:
     Logger& operator<<(std::streambuf* val);
     Logger& operator<<(std::ostream& (*val)(std::ostream&));
     Logger& operator<<(std::basic_ios<char>& (*val)(std::basic_ios<char>&));
+    // Format manipulators such as std::hex: like the one above (without it
+    // they would convert to bool and log "1").
+    Logger& operator<<(std::ios_base& (*val)(std::ios_base&));
     // A callback receives the characters before the first NUL; the own
     // stream receives every byte.
     Logger& operator<<(std::string val);

@@ -81,7 +81,7 @@ void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rc
 void SMTP::sendMessage() {
     socket->connect();
     if (ssl_type != NO_SSL) startSSL();
-    if (ssl_type != STARTTLS) read_response(true);  // the greeting
+    read_response(true);  // the greeting
     if (auth_type == NO_AUTH) {
         sendHELO();
     } else {

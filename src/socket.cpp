@@ -31,6 +31,9 @@ ssize_t write_some(int fd, const char* buf, size_t len) {
 
 }  // namespace
 
+const size_t Socket::MAX_LINE;
+const int Socket::READ_TIMEOUT;
+
 Socket::Socket(const std::string& peer) : Logger(), host(peer), sockfd(-1) {}
 
 Socket::Socket(const std::string& peer, int fd) : Logger(), host(peer), sockfd(fd) {}

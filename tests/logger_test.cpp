@@ -359,6 +359,18 @@ TEST_F(LoggerElements, OwnStreamUsesTheLoggersFlags) {
     EXPECT_EQ(buf.str(), "true 3.14    ab|  cd|");
 }
 
+TEST_F(LoggerElements, FormatManipulatorsAreManipulatorsNotBooleans) {
+    std::stringbuf buf;
+    Logger log(&buf);
+    log.setVerbosity(Logger::NORMAL);
+    log << std::hex << 255 << std::dec << " " << 255;
+    EXPECT_EQ(buf.str(), "ff 255");
+
+    log.setCallBackFunction(record);
+    log << std::hex << 255;
+    EXPECT_EQ(sink, (Calls{{"", 2}, {"255", 2}}));
+}
+
 TEST_F(LoggerElements, StreamBufferDeliversEverythingReadFromIt) {
     const std::string text = "line one\nline two\n";
     std::stringbuf source_a(text);

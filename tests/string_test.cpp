@@ -101,6 +101,8 @@ TEST(StringWrap, BreaksAtTheLastSpaceWhenTheCountReachesWidth) {
         {"ab cd\nef", 6, "ab\ncd\nef"},
         // A space of an ended line is never touched.
         {"a bc\ndefghij", 6, "a bc\ndefghij"},
+        // A line feed restarts the count.
+        {"a\nbc de", 4, "a\nbc\nde"},
         {"a b", 1, "a\nb"},
         {"a b c", 0, "a b c"},
         {"", 3, ""},

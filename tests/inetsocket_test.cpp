@@ -1,0 +1,192 @@
+// The TCP connector against listeners on loopback.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "exception.h"
+#include "inetsocket.h"
+#include "support.h"
+#include "tls_peer.h"
+
+namespace {
+
+// A TCP socket bound to a loopback address and an ephemeral port; listening
+// only when asked.
+class Loopback {
+public:
+    Loopback(int family, bool listening) : fd_(::socket(family, SOCK_STREAM, 0)) {
+        if (fd_ == -1) return;
+        struct sockaddr_storage addr;
+        std::memset(&addr, 0, sizeof addr);
+        socklen_t len;
+        if (family == AF_INET) {
+            auto* in = reinterpret_cast<struct sockaddr_in*>(&addr);
+            in->sin_family = AF_INET;
+            in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            len = sizeof *in;
+        } else {
+            auto* in6 = reinterpret_cast<struct sockaddr_in6*>(&addr);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_addr = in6addr_loopback;
+            len = sizeof *in6;
+        }
+        if (::bind(fd_, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 ||
+            (listening && ::listen(fd_, 4) != 0) ||
+            ::getsockname(fd_, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        port_ = ntohs(family == AF_INET ? reinterpret_cast<struct sockaddr_in*>(&addr)->sin_port
+                                        : reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_port);
+    }
+    ~Loopback() {
+        if (fd_ != -1) ::close(fd_);
+    }
+    bool ok() const { return fd_ != -1; }
+    int port() const { return port_; }
+    // The next connection, or -1 when none arrives within two seconds.
+    int accept() {
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (::poll(&p, 1, 2000) != 1) return -1;
+        return ::accept(fd_, nullptr, nullptr);
+    }
+
+private:
+    int fd_;
+    int port_ = 0;
+};
+
+// Sends a greeting from the accepted end and checks a line both ways.
+void exchange_lines(InetSocket& s, int server) {
+    const std::string greeting = "220 loopback\r\n";
+    ASSERT_EQ(::write(server, greeting.data(), greeting.size()),
+              static_cast<ssize_t>(greeting.size()));
+    EXPECT_EQ(s.readSocket(), "220 loopback\r");
+    s.writeSocket("QUIT\r\n");
+    char buf[16] = {};
+    struct pollfd p = {server, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(::read(server, buf, sizeof buf))), "QUIT\r\n");
+}
+
+void connects_over(int family, const char* address) {
+    Loopback listener(family, true);
+    if (!listener.ok()) GTEST_SKIP() << address << " is not available here";
+    InetSocket s(address, listener.port());
+    ASSERT_EQ(s.sockfd, -1);
+    s.connect();
+    ASSERT_NE(s.sockfd, -1);
+    struct sockaddr_storage peer;
+    socklen_t len = sizeof peer;
+    ASSERT_EQ(::getpeername(s.sockfd, reinterpret_cast<struct sockaddr*>(&peer), &len), 0);
+    EXPECT_EQ(peer.ss_family, family);
+    int server = listener.accept();
+    ASSERT_NE(server, -1);
+    exchange_lines(s, server);
+    ::close(server);
+}
+
+}  // namespace
+
+TEST(InetConnect, ReachesAnIPv4Listener) { connects_over(AF_INET, "127.0.0.1"); }
+
+TEST(InetConnect, ReachesAnIPv6Listener) { connects_over(AF_INET6, "::1"); }
+
+TEST(InetConnect, RefusedConnectionIsIndex3AndKeepsTheDescriptor) {
+    Loopback bound(AF_INET, false);  // bound, never listening: refuses
+    ASSERT_TRUE(bound.ok());
+    int before = open_descriptor_count();
+    {
+        InetSocket s("127.0.0.1", bound.port());
+        auto e = thrown<TransferException>([&] { s.connect(); });
+        EXPECT_EQ(e.msg, std::strerror(ECONNREFUSED));
+        EXPECT_EQ(e.method, "InetSocket::connect()");
+        EXPECT_EQ(e.index, 3u);
+        EXPECT_NE(s.sockfd, -1);
+        EXPECT_EQ(open_descriptor_count(), before + 1);
+    }
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST(InetConnect, UnresolvableNameIsIndex1WithTheResolversText) {
+    const char* name = "no-such-host.invalid";
+    struct addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* res = nullptr;
+    int expected = ::getaddrinfo(name, "25", &hints, &res);
+    ASSERT_NE(expected, 0) << name << " resolves here";
+
+    InetSocket s(name, 25);
+    auto e = thrown<TransferException>([&] { s.connect(); });
+    EXPECT_EQ(e.msg, ::gai_strerror(expected));
+    EXPECT_EQ(e.method, "InetSocket::connect()");
+    EXPECT_EQ(e.index, 1u);
+    EXPECT_EQ(s.sockfd, -1);
+}
+
+TEST(InetConnect, FailedSocketCreationIsIndex2) {
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowest = ::dup(0);
+    ASSERT_NE(lowest, -1);
+    ::close(lowest);
+    InetSocket s("127.0.0.1", 25);
+    // No descriptor number is left below the limit.
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    auto e = thrown<TransferException>([&] { s.connect(); });
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(e.msg, std::strerror(EMFILE));
+    EXPECT_EQ(e.method, "InetSocket::connect()");
+    EXPECT_EQ(e.index, 2u);
+    EXPECT_EQ(s.sockfd, -1);
+}
+
+TEST(InetConnect, SecondConnectReleasesTheOldConnection) {
+    Loopback listener(AF_INET, true);
+    ASSERT_TRUE(listener.ok());
+    SocketPair old;
+    InetSocket s(old.release_client(), "127.0.0.1", listener.port());
+    // The old connection is in TLS.
+    s.setSSLOpts(SSLSocket::VERIFY_NONE);
+    {
+        std::thread server([&] {
+            TlsServer tls(old.peer());
+            tls.accept();
+        });
+        s.negotiate();
+        server.join();
+    }
+    ASSERT_TRUE(s.negotiated);
+    int before = open_descriptor_count();
+
+    s.connect();
+    EXPECT_FALSE(s.negotiated);
+    EXPECT_EQ(s.ssl, nullptr);
+    EXPECT_EQ(s.ctx, nullptr);
+    EXPECT_EQ(open_descriptor_count(), before);
+    // The old peer sees the end of the stream, after any TLS bytes.
+    old.received(2000);
+    char c;
+    EXPECT_EQ(::read(old.peer(), &c, 1), 0);
+
+    int server = listener.accept();
+    ASSERT_NE(server, -1);
+    exchange_lines(s, server);  // plain again, on the new descriptor
+    ::close(server);
+}
