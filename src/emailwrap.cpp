@@ -20,7 +20,8 @@ const char* const DEFAULT_DOMAIN = "localhost";
 // Applies pSsl, pSslType and pSslOpts to the session.
 void configure_tls(SMTP* session, const std::string& ssl, const std::string& ssl_type,
                    const std::string& ssl_opts) {
-    if (ssl != "enable") return;
+    if (ssl != "enable")
+        return;
     const SMTP::SSL_TYPE mode = ssl_type == "STARTTLS" ? SMTP::STARTTLS : SMTP::SMTPS;
     const std::string cafile = "cafile=";
     const std::string capath = "capath=";
@@ -36,9 +37,8 @@ void configure_tls(SMTP* session, const std::string& ssl, const std::string& ssl
 }  // namespace
 
 extern "C" u32 email(const char* pFrom, const char* pTo, const char* pSubject, const char* pBody,
-                     const char* pHost, u8 authMethod, const char* pUsername,
-                     const char* pPassword, u32 port, const char* pSsl, const char* pSslType,
-                     const char* pSslOpts) {
+                     const char* pHost, u8 authMethod, const char* pUsername, const char* pPassword,
+                     u32 port, const char* pSsl, const char* pSslType, const char* pSslOpts) {
     if (pFrom == nullptr || pTo == nullptr || pSubject == nullptr || pBody == nullptr ||
         pHost == nullptr || pUsername == nullptr || pPassword == nullptr || pSsl == nullptr ||
         pSslType == nullptr || pSslOpts == nullptr) {
@@ -50,11 +50,13 @@ extern "C" u32 email(const char* pFrom, const char* pTo, const char* pSubject, c
         const std::string to(pTo);
         const std::string username(pUsername);
         const std::string password(pPassword);
-        const std::string text = "From: " + from + "\n" + "To: " + to + "\n" + "Subject: " +
-                                 std::string(pSubject) + "\n" + std::string(pBody) + "\n";
+        const std::string text = "From: " + from + "\n" + "To: " + to + "\n" +
+                                 "Subject: " + std::string(pSubject) + "\n" + std::string(pBody) +
+                                 "\n";
 
         std::unique_ptr<SMTP> session(new SMTP(DEFAULT_DOMAIN, from, pHost, port));
-        if (authMethod == 4) session->setCredentials(username, password, SMTP::AUTO);
+        if (authMethod == 4)
+            session->setCredentials(username, password, SMTP::AUTO);
         configure_tls(session.get(), pSsl, pSslType, pSslOpts);
         session->addMessage(text, std::vector<std::string>(1, to));
         session->sendMessage();

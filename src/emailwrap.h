@@ -28,9 +28,9 @@ extern "C" {
 #endif
 
 TRAVINE_EXPORT u32 email(const char* pFrom, const char* pTo, const char* pSubject,
-                         const char* pBody, const char* pHost, u8 authMethod,
-                         const char* pUsername, const char* pPassword, u32 port,
-                         const char* pSsl, const char* pSslType, const char* pSslOpts);
+                         const char* pBody, const char* pHost, u8 authMethod, const char* pUsername,
+                         const char* pPassword, u32 port, const char* pSsl, const char* pSslType,
+                         const char* pSslOpts);
 
 #ifdef __cplusplus
 }

@@ -30,7 +30,8 @@ InetSocket::~InetSocket() {}
 
 void InetSocket::connect() {
     // A new connection never inherits the old one's descriptor or TLS state.
-    if (sockfd != -1) close_connection();
+    if (sockfd != -1)
+        close_connection();
 
     struct addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
@@ -53,7 +54,8 @@ void InetSocket::connect() {
     while (ai != nullptr && ai->ai_family != AF_INET && ai->ai_family != AF_INET6) {
         ai = ai->ai_next;
     }
-    if (ai == nullptr) return;
+    if (ai == nullptr)
+        return;
 
     sockfd = ::socket(ai->ai_family, SOCK_STREAM, 0);
     if (sockfd == -1) {

@@ -13,27 +13,30 @@
 namespace {
 
 // Reply codes, compared as three-character texts.
-const char* const FATAL_CODES[] = {"500", "501", "502", "503", "504", "421",
-                                   "450", "451", "452", "550", "552", "553",
-                                   "554", "534", "538", "454", "530", "535"};
+const char* const FATAL_CODES[] = {"500", "501", "502", "503", "504", "421", "450", "451", "452",
+                                   "550", "552", "553", "554", "534", "538", "454", "530", "535"};
 const char* const NOTIFY_CODES[] = {"211", "214", "551", "251"};
 const char* const OK_CODES[] = {"220", "250", "354", "221", "334", "235"};
 
 template <size_t N>
 bool in_list(const std::string& code, const char* const (&list)[N]) {
     for (size_t i = 0; i < N; ++i) {
-        if (code == list[i]) return true;
+        if (code == list[i])
+            return true;
     }
     return false;
 }
 
 // Removes one carriage return at the end of line, if there is one.
 void strip_cr(std::string* line) {
-    if (!line->empty() && (*line)[line->size() - 1] == '\r') line->erase(line->size() - 1);
+    if (!line->empty() && (*line)[line->size() - 1] == '\r')
+        line->erase(line->size() - 1);
 }
 
 // A line continues its reply when its fourth character is '-'.
-bool continues(const std::string& line) { return line.size() > 3 && line[3] == '-'; }
+bool continues(const std::string& line) {
+    return line.size() > 3 && line[3] == '-';
+}
 
 }  // namespace
 
@@ -57,8 +60,7 @@ SMTP::~SMTP() {
     }
 }
 
-void SMTP::setCredentials(const std::string& user, const std::string& passwd,
-                          AUTH_TYPE type) {
+void SMTP::setCredentials(const std::string& user, const std::string& passwd, AUTH_TYPE type) {
     username = user;
     password = passwd;
     auth_type = type;
@@ -80,8 +82,10 @@ void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rc
 
 void SMTP::sendMessage() {
     socket->connect();
-    if (ssl_type != NO_SSL) startSSL();
-    read_response(true);  // the greeting
+    if (ssl_type != NO_SSL)
+        startSSL();
+    if (ssl_type != STARTTLS)
+        read_response(true);  // the greeting
     if (auth_type == NO_AUTH) {
         sendHELO();
     } else {
@@ -97,7 +101,8 @@ void SMTP::sendMessage() {
 }
 
 void SMTP::startSSL() {
-    if (ssl_type == NO_SSL) return;
+    if (ssl_type == NO_SSL)
+        return;
     if (ssl_type == STARTTLS) {
         read_response(true);  // the greeting, in clear
         socket->writeSocket("STARTTLS\r\n");
@@ -161,7 +166,8 @@ void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
         *this << Logger::ERROR << I18N::i18n("travine", "Host said: ") << response << std::endl;
         return;
     }
-    if (in_list(code, OK_CODES)) return;
+    if (in_list(code, OK_CODES))
+        return;
     throw TransferException(I18N::i18n("travine", "Unknown message - $0", response),
                             "SMTP::evalResponse()", 3);
 }
@@ -169,38 +175,44 @@ void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
 void SMTP::authenticate() {
     socket->writeSocket("EHLO " + domain + "\r\n");
     const std::string response = read_response(true);
-    if (auth_type == AUTO) auth_type = best_auth_method(response);
+    if (auth_type == AUTO)
+        auth_type = best_auth_method(response);
     switch (auth_type) {
-    case PLAIN:
-        check_auth_method(response, "plain");
-        auth_plain(username, password);
-        break;
-    case LOGIN:
-        check_auth_method(response, "login");
-        auth_login(username, password);
-        break;
-    case CRAM_MD5:
-        check_auth_method(response, "cram-md5");
-        auth_cram_md5(username, password);
-        break;
-    case CRAM_SHA1:
-        check_auth_method(response, "cram-sha1");
-        auth_cram_sha1(username, password);
-        break;
-    default:
-        // NO_AUTH: EHLO was the greeting; go on without authenticating.
-        break;
+        case PLAIN:
+            check_auth_method(response, "plain");
+            auth_plain(username, password);
+            break;
+        case LOGIN:
+            check_auth_method(response, "login");
+            auth_login(username, password);
+            break;
+        case CRAM_MD5:
+            check_auth_method(response, "cram-md5");
+            auth_cram_md5(username, password);
+            break;
+        case CRAM_SHA1:
+            check_auth_method(response, "cram-sha1");
+            auth_cram_sha1(username, password);
+            break;
+        default:
+            // NO_AUTH: EHLO was the greeting; go on without authenticating.
+            break;
     }
 }
 
 SMTP::AUTH_TYPE SMTP::best_auth_method(const std::string& response) {
     for (const std::string& line : String::string2lines(response)) {
         const std::string lower = String::to_lower(line);
-        if (lower.find("auth") == std::string::npos) continue;
-        if (lower.find("cram-sha1") != std::string::npos) return CRAM_SHA1;
-        if (lower.find("cram-md5") != std::string::npos) return CRAM_MD5;
-        if (lower.find("plain") != std::string::npos) return PLAIN;
-        if (lower.find("login") != std::string::npos) return LOGIN;
+        if (lower.find("auth") == std::string::npos)
+            continue;
+        if (lower.find("cram-sha1") != std::string::npos)
+            return CRAM_SHA1;
+        if (lower.find("cram-md5") != std::string::npos)
+            return CRAM_MD5;
+        if (lower.find("plain") != std::string::npos)
+            return PLAIN;
+        if (lower.find("login") != std::string::npos)
+            return LOGIN;
     }
     return NO_AUTH;
 }
@@ -208,22 +220,23 @@ SMTP::AUTH_TYPE SMTP::best_auth_method(const std::string& response) {
 void SMTP::check_auth_method(const std::string& response, const std::string& mechanism) {
     for (const std::string& line : String::string2lines(response)) {
         const std::string lower = String::to_lower(line);
-        if (lower.find("auth") == std::string::npos) continue;
-        if (lower.find(String::to_lower(mechanism)) != std::string::npos) return;
+        if (lower.find("auth") == std::string::npos)
+            continue;
+        if (lower.find(String::to_lower(mechanism)) != std::string::npos)
+            return;
         throw AuthenticationFailedException(
             I18N::i18n("travine", "$0 authentication method is not supported by server.",
                        String::to_upper(mechanism)),
             "SMTP::check_auth_method()", 1);
     }
     throw AuthenticationFailedException(
-        I18N::i18n("travine", "SMTP AUTH is not supported by server."),
-        "SMTP::check_auth_method()", 2);
+        I18N::i18n("travine", "SMTP AUTH is not supported by server."), "SMTP::check_auth_method()",
+        2);
 }
 
 void SMTP::auth_plain(const std::string& user, const std::string& pass) {
     const std::string text = "<NIL>" + user + "<NIL>" + pass;
-    socket->writeSocket("AUTH PLAIN " + Algorithm::encode(text, Algorithm::BASE64_NIL) +
-                        "\r\n");
+    socket->writeSocket("AUTH PLAIN " + Algorithm::encode(text, Algorithm::BASE64_NIL) + "\r\n");
     read_response(true);
 }
 

@@ -25,7 +25,8 @@ const size_t MAX_HOSTNAME_BUFFER = 64 * 1024;
 // terminals) fall back to write().
 ssize_t write_some(int fd, const char* buf, size_t len) {
     ssize_t n = ::send(fd, buf, len, MSG_NOSIGNAL);
-    if (n == -1 && errno == ENOTSOCK) n = ::write(fd, buf, len);
+    if (n == -1 && errno == ENOTSOCK)
+        n = ::write(fd, buf, len);
     return n;
 }
 
@@ -39,7 +40,8 @@ Socket::Socket(const std::string& peer) : Logger(), host(peer), sockfd(-1) {}
 Socket::Socket(const std::string& peer, int fd) : Logger(), host(peer), sockfd(fd) {}
 
 Socket::~Socket() {
-    if (sockfd != -1) ::close(sockfd);
+    if (sockfd != -1)
+        ::close(sockfd);
 }
 
 std::string Socket::localhost() {
@@ -57,14 +59,16 @@ std::string Socket::localhost() {
         myerror = ::gethostname(buf, buf_len);
         bool cut = myerror == 0 && ::memchr(buf, '\0', buf_len) == nullptr;
         bool too_long = myerror == -1 && errno == ENAMETOOLONG;
-        if (!cut && !too_long) break;
+        if (!cut && !too_long)
+            break;
         if (buf_len >= MAX_HOSTNAME_BUFFER) {
             myerror = -1;
             break;
         }
         buf_len *= 2;
     }
-    if (myerror == 0) result = buf;
+    if (myerror == 0)
+        result = buf;
     ::free(buf);
     return result;
 }
@@ -72,8 +76,8 @@ std::string Socket::localhost() {
 std::string Socket::readSocket() {
     std::string line;
     if (sockfd == -1) {
-        throw TransferException(I18N::i18n("travine", "Socket is closed."),
-                                "Socket::readSocket()", 5);
+        throw TransferException(I18N::i18n("travine", "Socket is closed."), "Socket::readSocket()",
+                                5);
     }
     for (;;) {
         // poll() rather than select(): it takes descriptors of any number.
@@ -107,10 +111,11 @@ std::string Socket::readSocket() {
             throw TransferException(I18N::i18n("travine", "Socket was closed."),
                                     "Socket::readSocket()", 4);
         }
-        if (byte == '\n') break;
+        if (byte == '\n')
+            break;
         if (line.size() >= MAX_LINE) {
-            throw TransferException(I18N::i18n("travine", "Line too long."),
-                                    "Socket::readSocket()", 6);
+            throw TransferException(I18N::i18n("travine", "Line too long."), "Socket::readSocket()",
+                                    6);
         }
         line += byte;
     }
@@ -120,8 +125,8 @@ std::string Socket::readSocket() {
 
 void Socket::writeSocket(const std::string& data) {
     if (sockfd == -1) {
-        throw TransferException(I18N::i18n("travine", "Socket is closed."),
-                                "Socket::writeSocket()", 2);
+        throw TransferException(I18N::i18n("travine", "Socket is closed."), "Socket::writeSocket()",
+                                2);
     }
     // A blocking descriptor takes everything in one call unless a signal
     // interrupts it after part of the data has gone; the rest is then sent
@@ -133,10 +138,12 @@ void Socket::writeSocket(const std::string& data) {
     do {
         ssize_t n = write_some(sockfd, p, remaining);
         if (n == -1) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throw TransferException(std::strerror(errno), "Socket::writeSocket()", 1);
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         p += n;
         remaining -= static_cast<size_t>(n);
     } while (remaining > 0);

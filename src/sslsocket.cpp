@@ -51,17 +51,21 @@ bool retryable(int err) {
 int fd_bio_write(BIO* bio, const char* buf, int len) {
     FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
     ssize_t n = ::send(st->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-    if (n == -1 && errno == ENOTSOCK) n = ::write(st->fd, buf, static_cast<size_t>(len));
+    if (n == -1 && errno == ENOTSOCK)
+        n = ::write(st->fd, buf, static_cast<size_t>(len));
     BIO_clear_retry_flags(bio);
-    if (n == -1 && retryable(errno)) BIO_set_retry_write(bio);
+    if (n == -1 && retryable(errno))
+        BIO_set_retry_write(bio);
     return static_cast<int>(n);
 }
 
 int fd_bio_read(BIO* bio, char* buf, int len) {
-    if (buf == nullptr) return 0;
+    if (buf == nullptr)
+        return 0;
     FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
     ssize_t n = ::recv(st->fd, buf, static_cast<size_t>(len), 0);
-    if (n == -1 && errno == ENOTSOCK) n = ::read(st->fd, buf, static_cast<size_t>(len));
+    if (n == -1 && errno == ENOTSOCK)
+        n = ::read(st->fd, buf, static_cast<size_t>(len));
     BIO_clear_retry_flags(bio);
     if (n == -1 && retryable(errno)) {
         BIO_set_retry_read(bio);
@@ -75,17 +79,19 @@ long fd_bio_ctrl(BIO* bio, int cmd, long num, void* ptr) {
     (void)num;
     FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
     switch (cmd) {
-    case BIO_C_GET_FD:
-        if (st == nullptr) return -1;
-        if (ptr != nullptr) *static_cast<int*>(ptr) = st->fd;
-        return st->fd;
-    case BIO_CTRL_EOF:
-        return st != nullptr && st->eof ? 1 : 0;
-    case BIO_CTRL_FLUSH:
-    case BIO_CTRL_DUP:
-        return 1;
-    default:
-        return 0;
+        case BIO_C_GET_FD:
+            if (st == nullptr)
+                return -1;
+            if (ptr != nullptr)
+                *static_cast<int*>(ptr) = st->fd;
+            return st->fd;
+        case BIO_CTRL_EOF:
+            return st != nullptr && st->eof ? 1 : 0;
+        case BIO_CTRL_FLUSH:
+        case BIO_CTRL_DUP:
+            return 1;
+        default:
+            return 0;
     }
 }
 
@@ -97,10 +103,10 @@ int fd_bio_destroy(BIO* bio) {
 }
 
 BIO_METHOD* make_fd_bio_method() {
-    BIO_METHOD* method = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK |
-                                          BIO_TYPE_DESCRIPTOR,
-                                      "travine descriptor");
-    if (method == nullptr) return nullptr;
+    BIO_METHOD* method = BIO_meth_new(
+        BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "travine descriptor");
+    if (method == nullptr)
+        return nullptr;
     BIO_meth_set_write(method, fd_bio_write);
     BIO_meth_set_read(method, fd_bio_read);
     BIO_meth_set_ctrl(method, fd_bio_ctrl);
@@ -112,9 +118,11 @@ BIO_METHOD* make_fd_bio_method() {
 // made once and lives as long as the process.
 BIO* new_fd_bio(int fd) {
     static BIO_METHOD* method = make_fd_bio_method();
-    if (method == nullptr) return nullptr;
+    if (method == nullptr)
+        return nullptr;
     BIO* bio = BIO_new(method);
-    if (bio == nullptr) return nullptr;
+    if (bio == nullptr)
+        return nullptr;
     BIO_set_data(bio, new FdBioState{fd, false});
     BIO_set_init(bio, 1);
     return bio;
@@ -152,13 +160,15 @@ SSLSocket::SSLSocket(const std::string& peer, int fd)
 SSLSocket::~SSLSocket() {
     // One closing message, without waiting for the peer's. A connection
     // whose handshake never completed has nothing to close.
-    if (ssl != nullptr && SSL_is_init_finished(ssl)) SSL_shutdown(ssl);
+    if (ssl != nullptr && SSL_is_init_finished(ssl))
+        SSL_shutdown(ssl);
     free_tls();
     ERR_clear_error();
 }
 
 std::string SSLSocket::readSocket() {
-    if (negotiated) return ssl_readSocket();
+    if (negotiated)
+        return ssl_readSocket();
     return Socket::readSocket();
 }
 
@@ -179,9 +189,11 @@ void SSLSocket::negotiate() {
     ERR_clear_error();
 
     ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr) throw SSLException(ssl_error(65536), NEGOTIATE, 1);
+    if (ctx == nullptr)
+        throw SSLException(ssl_error(65536), NEGOTIATE, 1);
     ssl = SSL_new(ctx);
-    if (ssl == nullptr) throw SSLException(ssl_error(65536), NEGOTIATE, 2);
+    if (ssl == nullptr)
+        throw SSLException(ssl_error(65536), NEGOTIATE, 2);
 
     if (!ca_file.empty() || !ca_dir.empty()) {
         if (!ca_file.empty()) {
@@ -214,17 +226,20 @@ void SSLSocket::negotiate() {
     SSL_set_verify(ssl, verify, nullptr);
     BIO* bio = new_fd_bio(sockfd);
     // Failing to make the BIO is a failure to make the connection object.
-    if (bio == nullptr) throw SSLException(ssl_error(65536), NEGOTIATE, 2);
+    if (bio == nullptr)
+        throw SSLException(ssl_error(65536), NEGOTIATE, 2);
     SSL_set_bio(ssl, bio, bio);
 
     int ret = ssl_connect(ssl);
-    if (ret <= 0) throw SSLException(ssl_error(ret), NEGOTIATE, 4);
+    if (ret <= 0)
+        throw SSLException(ssl_error(ret), NEGOTIATE, 4);
 
     if (verify != 0) {
         X509* cert = SSL_get1_peer_certificate(ssl);
         bool ok = SSL_get_verify_result(ssl) == X509_V_OK && cert != nullptr;
         X509_free(cert);
-        if (!ok) throw SSLException(ssl_error(65536), NEGOTIATE, 5);
+        if (!ok)
+            throw SSLException(ssl_error(65536), NEGOTIATE, 5);
     }
 
     dumpSSLInfo();
@@ -233,14 +248,14 @@ void SSLSocket::negotiate() {
 
 void SSLSocket::setSSLOpts(SSL_OPTS opts) {
     switch (opts) {
-    case VERIFY_PEER:
-        verify = SSL_VERIFY_PEER;
-        break;
-    case VERIFY_NONE:
-        verify = SSL_VERIFY_NONE;
-        break;
-    default:
-        break;
+        case VERIFY_PEER:
+            verify = SSL_VERIFY_PEER;
+            break;
+        case VERIFY_NONE:
+            verify = SSL_VERIFY_NONE;
+            break;
+        default:
+            break;
     }
 }
 
@@ -257,8 +272,10 @@ std::string SSLSocket::ssl_readSocket() {
     for (;;) {
         char byte;
         int ret = ssl_read(ssl, &byte, 1);
-        if (ret <= 0) throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
-        if (byte == '\n') break;
+        if (ret <= 0)
+            throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
+        if (byte == '\n')
+            break;
         line += byte;
     }
     *this << Logger::VERBOSE << host << ":\t" << line << std::endl;
@@ -274,7 +291,8 @@ void SSLSocket::ssl_writeSocket(const std::string& data) {
     // plain route. Otherwise one call writes the whole buffer.
     if (!data.empty()) {
         int ret = ssl_write(ssl, data.data(), static_cast<int>(data.size()));
-        if (ret <= 0) throw SSLException(ssl_error(ret), SSL_WRITE_SOCKET, 1);
+        if (ret <= 0)
+            throw SSLException(ssl_error(ret), SSL_WRITE_SOCKET, 1);
     }
     *this << Logger::VERBOSE << localhost() << ":\t" << data;
 }
@@ -346,7 +364,8 @@ std::string SSLSocket::ssl_error(int ret) {
             text = std::strerror(err);
         }
     } else {
-        if (e != SSL_ERROR_SYSCALL) code = ERR_get_error();
+        if (e != SSL_ERROR_SYSCALL)
+            code = ERR_get_error();
         if (ERR_GET_LIB(code) == ERR_LIB_SSL &&
             ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
             // The peer ended the connection without a TLS closing message.
@@ -364,14 +383,17 @@ std::string SSLSocket::ssl_error(int ret) {
 
 void SSLSocket::dumpSSLInfo() {
     const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);
-    if (cipher == nullptr) return;
+    if (cipher == nullptr)
+        return;
     const char* name = SSL_CIPHER_get_name(cipher);
-    if (name == nullptr) return;
+    if (name == nullptr)
+        return;
     *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tSSL connection using $0 ", name)
           << std::endl;
 
     X509* cert = SSL_get1_peer_certificate(ssl);
-    if (cert == nullptr) return;
+    if (cert == nullptr)
+        return;
     const char* separator = "SSLInfo:\t=============================";
 
     *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tserver certificate - subject:")
@@ -398,14 +420,17 @@ void SSLSocket::dumpSSLInfo() {
 
 void SSLSocket::close_connection() {
     free_tls();
-    if (sockfd != -1) ::close(sockfd);
+    if (sockfd != -1)
+        ::close(sockfd);
     sockfd = -1;
 }
 
 void SSLSocket::free_tls() {
-    if (ssl != nullptr) SSL_free(ssl);
+    if (ssl != nullptr)
+        SSL_free(ssl);
     ssl = nullptr;
-    if (ctx != nullptr) SSL_CTX_free(ctx);
+    if (ctx != nullptr)
+        SSL_CTX_free(ctx);
     ctx = nullptr;
     negotiated = false;
 }

@@ -35,7 +35,8 @@ UnixSocket::UnixSocket(int fd, const std::vector<std::string>& args)
 
 UnixSocket::~UnixSocket() {
     if (argv != nullptr) {
-        for (size_t idx = 0; argv[idx] != nullptr; ++idx) delete[] argv[idx];
+        for (size_t idx = 0; argv[idx] != nullptr; ++idx)
+            delete[] argv[idx];
         delete[] argv;
     }
     // A child that has already ended is reaped; one still running is left
@@ -49,7 +50,8 @@ UnixSocket::~UnixSocket() {
 
 void UnixSocket::buildArgv(const std::vector<std::string>& args) {
     if (argv != nullptr) {
-        for (size_t idx = 0; argv[idx] != nullptr; ++idx) delete[] argv[idx];
+        for (size_t idx = 0; argv[idx] != nullptr; ++idx)
+            delete[] argv[idx];
         delete[] argv;
     }
     argv = new char*[args.size() + 1];
@@ -64,7 +66,8 @@ void UnixSocket::buildArgv(const std::vector<std::string>& args) {
 }
 
 void UnixSocket::connect() {
-    if (sockfd != -1) close_connection();
+    if (sockfd != -1)
+        close_connection();
     if (pid > 0) {
         // The previous child is reaped if it has ended; it is not waited for.
         int status;
@@ -105,7 +108,8 @@ void UnixSocket::connect() {
             flush();
             ::_exit(1);
         }
-        if (fds[0] > 1) ::close(fds[0]);
+        if (fds[0] > 1)
+            ::close(fds[0]);
         ::execvp(argv[0], argv);
         std::string error = std::strerror(errno);
         *this << Logger::ERROR << execvp_failed << error << std::endl;

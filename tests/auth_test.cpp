@@ -12,13 +12,15 @@
 namespace {
 
 const std::string GREETING = "220 mx.example.test ESMTP\r\n";
-const std::string EHLO_ALL = "250-mx.example.test\r\n250-AUTH LOGIN PLAIN CRAM-MD5 CRAM-SHA1\r\n"
-                             "250 8BITMIME\r\n";
+const std::string EHLO_ALL =
+    "250-mx.example.test\r\n250-AUTH LOGIN PLAIN CRAM-MD5 CRAM-SHA1\r\n"
+    "250 8BITMIME\r\n";
 const std::string EHLO_NO_AUTH = "250-mx.example.test\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
 const std::string OK = "235 2.7.0 Authentication successful\r\n";
 const std::string MESSAGE_REPLIES = "250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n";
-const std::string MESSAGE_LINES = "MAIL FROM: <a@example.test>\r\nRCPT TO: <b@example.test>\r\n"
-                                  "DATA\r\nhello\r\n.\r\nQUIT\r\n";
+const std::string MESSAGE_LINES =
+    "MAIL FROM: <a@example.test>\r\nRCPT TO: <b@example.test>\r\n"
+    "DATA\r\nhello\r\n.\r\nQUIT\r\n";
 
 // RFC 2195's worked example.
 const std::string RFC2195_CHALLENGE = "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+";
@@ -76,8 +78,7 @@ TEST(AuthChoice, CheckLooksAtTheFirstAuthLineOnly) {
 }
 
 TEST(AuthAuto, UsesTheChosenMechanismAndKeepsIt) {
-    WireSession w(GREETING + EHLO_ALL + "334 " + RFC2195_CHALLENGE + "\r\n" + OK +
-                  MESSAGE_REPLIES);
+    WireSession w(GREETING + EHLO_ALL + "334 " + RFC2195_CHALLENGE + "\r\n" + OK + MESSAGE_REPLIES);
     w.smtp->setCredentials("tim", "tanstaaftanstaaf", SMTP::AUTO);
     w.smtp->addMessage("hello", {"b@example.test"});
     w.smtp->sendMessage();
@@ -96,7 +97,8 @@ TEST(AuthAuto, NoOfferMeansNoAuthAndHeloNextTime) {
         w.smtp->sendMessage();
         EXPECT_EQ(w.smtp->auth_type, SMTP::NO_AUTH);
         w.smtp->sendMessage();
-        EXPECT_EQ(w.wire(), "EHLO client.test\r\n" + MESSAGE_LINES + "HELO client.test\r\nQUIT\r\n");
+        EXPECT_EQ(w.wire(),
+                  "EHLO client.test\r\n" + MESSAGE_LINES + "HELO client.test\r\nQUIT\r\n");
     }
 }
 
@@ -144,8 +146,7 @@ TEST(AuthExchange, ExactClientLines) {
         {"login", SMTP::LOGIN, "user", "secret", "334 UGFzc3dvcmQ6\r\n334 VXNlcm5hbWU6\r\n" + OK,
          "AUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n"},
         {"cram-md5", SMTP::CRAM_MD5, "tim", "tanstaaftanstaaf",
-         "334 " + RFC2195_CHALLENGE + "\r\n" + OK,
-         "AUTH CRAM-MD5\r\n" + RFC2195_MD5_LINE + "\r\n"},
+         "334 " + RFC2195_CHALLENGE + "\r\n" + OK, "AUTH CRAM-MD5\r\n" + RFC2195_MD5_LINE + "\r\n"},
         {"cram-md5, trailing space", SMTP::CRAM_MD5, "tim", "tanstaaftanstaaf",
          "334 " + RFC2195_CHALLENGE + " \r\n" + OK,
          "AUTH CRAM-MD5\r\n" + RFC2195_MD5_LINE + "\r\n"},

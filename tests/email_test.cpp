@@ -32,12 +32,9 @@ EmailFn email_fn() {
     return fn;
 }
 
-const std::vector<std::string> ACCEPT = {"220 peer.test ESMTP\r\n", "250 hello\r\n",
-                                         "250 ok\r\n",
-                                         "250 ok\r\n",
-                                         "354 go\r\n",
-                                         "250 queued\r\n",
-                                         "221 bye\r\n"};
+const std::vector<std::string> ACCEPT = {
+    "220 peer.test ESMTP\r\n", "250 hello\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n",
+    "250 queued\r\n",          "221 bye\r\n"};
 
 // The dialogue after the greeting, for a server that has already greeted.
 std::vector<SmtpPeer::Step> without_greeting(const std::vector<std::string>& replies) {
@@ -60,7 +57,8 @@ struct Call {
 
     u32 run(int port) const {
         EmailFn email = email_fn();
-        if (email == nullptr) return 1;
+        if (email == nullptr)
+            return 1;
         return email(from.c_str(), to.c_str(), subject.c_str(), body.c_str(), "127.0.0.1", auth,
                      user.c_str(), password.c_str(), static_cast<u32>(port), ssl.c_str(),
                      ssl_type.c_str(), ssl_opts.c_str());
@@ -75,7 +73,9 @@ std::string dialogue(const std::string& greet, const std::string& from, const st
 
 }  // namespace
 
-TEST(EmailEntry, IsExportedUnderItsPlainName) { ASSERT_NE(email_fn(), nullptr); }
+TEST(EmailEntry, IsExportedUnderItsPlainName) {
+    ASSERT_NE(email_fn(), nullptr);
+}
 
 TEST(EmailEntry, SendsTheBuiltTextWithHelo) {
     struct Case {
@@ -110,10 +110,9 @@ TEST(EmailEntry, RecipientIsNotSplit) {
 }
 
 TEST(EmailEntry, AuthMethodFourAuthenticates) {
-    SmtpPeer peer(SmtpPeer::dialogue({"220 peer.test ESMTP\r\n",
-                                      "250-peer.test\r\n250 AUTH LOGIN PLAIN\r\n",
-                                      "235 2.7.0 ok\r\n", "250 ok\r\n", "250 ok\r\n",
-                                      "354 go\r\n", "250 queued\r\n", "221 bye\r\n"}));
+    SmtpPeer peer(SmtpPeer::dialogue(
+        {"220 peer.test ESMTP\r\n", "250-peer.test\r\n250 AUTH LOGIN PLAIN\r\n", "235 2.7.0 ok\r\n",
+         "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 queued\r\n", "221 bye\r\n"}));
     Call call;
     call.auth = 4;
     EXPECT_EQ(call.run(peer.port()), 0u);
@@ -174,8 +173,8 @@ TEST(EmailEntry, FailuresGive274) {
     EXPECT_EQ(peer.received(), "HELO localhost\r\nMAIL FROM: <a>\r\n");
 
     // A server that closes the connection after greeting.
-    SmtpPeer closing({SmtpPeer::send("220 peer.test ESMTP\r\n"), SmtpPeer::line(),
-                      SmtpPeer::close()});
+    SmtpPeer closing(
+        {SmtpPeer::send("220 peer.test ESMTP\r\n"), SmtpPeer::line(), SmtpPeer::close()});
     EXPECT_EQ(Call().run(closing.port()), 274u);
 }
 
@@ -197,8 +196,7 @@ TEST(EmailEntry, NullStringIsRefusedWithoutConnecting) {
     for (int i = 0; i < 10; ++i) {
         const char* p[10] = {s, s, s, s, "127.0.0.1", s, s, s, s, s};
         p[i] = nullptr;
-        EXPECT_EQ(email(p[0], p[1], p[2], p[3], p[4], 0, p[5], p[6], port, p[7], p[8], p[9]),
-                  274u)
+        EXPECT_EQ(email(p[0], p[1], p[2], p[3], p[4], 0, p[5], p[6], port, p[7], p[8], p[9]), 274u)
             << "null parameter " << i;
     }
     struct pollfd pfd = {listener, POLLIN, 0};
@@ -220,10 +218,10 @@ TEST(EmailTls, ImplicitTlsByDefault) {
 }
 
 TEST(EmailTls, StartTlsWhenAsked) {
-    SmtpPeer peer(concat({SmtpPeer::send("220 peer.test ESMTP\r\n"), SmtpPeer::line(),
-                          SmtpPeer::send("220 2.0.0 Ready to start TLS\r\n"),
-                          SmtpPeer::start_tls()},
-                         without_greeting(ACCEPT)));
+    SmtpPeer peer(
+        concat({SmtpPeer::send("220 peer.test ESMTP\r\n"), SmtpPeer::line(),
+                SmtpPeer::send("220 2.0.0 Ready to start TLS\r\n"), SmtpPeer::start_tls()},
+               without_greeting(ACCEPT)));
     Call call;
     call.ssl = "enable";
     call.ssl_type = "STARTTLS";
@@ -241,13 +239,13 @@ TEST(EmailTls, SslOptsChooseVerification) {
         std::string opts;
         u32 result;
     } cases[] = {
-        {"", 0},                                 // no verification
-        {"verify", 0},                           // not an option form: no verification
-        {"CAFILE=" + pki.other_ca_file, 0},      // case matters: no verification
-        {"cafile=" + pki.ca_file, 0},            // verified against the signing CA
-        {"capath=" + pki.ca_dir, 0},             // verified against the hashed directory
-        {"cafile=" + pki.other_ca_file, 274},    // the chain does not verify
-        {"cafile=/nonexistent/ca.pem", 274},     // the CA file is missing
+        {"", 0},                               // no verification
+        {"verify", 0},                         // not an option form: no verification
+        {"CAFILE=" + pki.other_ca_file, 0},    // case matters: no verification
+        {"cafile=" + pki.ca_file, 0},          // verified against the signing CA
+        {"capath=" + pki.ca_dir, 0},           // verified against the hashed directory
+        {"cafile=" + pki.other_ca_file, 274},  // the chain does not verify
+        {"cafile=/nonexistent/ca.pem", 274},   // the CA file is missing
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.opts);

@@ -25,7 +25,8 @@ namespace {
 class Loopback {
 public:
     Loopback(int family, bool listening) : fd_(::socket(family, SOCK_STREAM, 0)) {
-        if (fd_ == -1) return;
+        if (fd_ == -1)
+            return;
         struct sockaddr_storage addr;
         std::memset(&addr, 0, sizeof addr);
         socklen_t len;
@@ -51,14 +52,16 @@ public:
                                         : reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_port);
     }
     ~Loopback() {
-        if (fd_ != -1) ::close(fd_);
+        if (fd_ != -1)
+            ::close(fd_);
     }
     bool ok() const { return fd_ != -1; }
     int port() const { return port_; }
     // The next connection, or -1 when none arrives within two seconds.
     int accept() {
         struct pollfd p = {fd_, POLLIN, 0};
-        if (::poll(&p, 1, 2000) != 1) return -1;
+        if (::poll(&p, 1, 2000) != 1)
+            return -1;
         return ::accept(fd_, nullptr, nullptr);
     }
 
@@ -82,7 +85,8 @@ void exchange_lines(InetSocket& s, int server) {
 
 void connects_over(int family, const char* address) {
     Loopback listener(family, true);
-    if (!listener.ok()) GTEST_SKIP() << address << " is not available here";
+    if (!listener.ok())
+        GTEST_SKIP() << address << " is not available here";
     InetSocket s(address, listener.port());
     ASSERT_EQ(s.sockfd, -1);
     s.connect();
@@ -99,9 +103,13 @@ void connects_over(int family, const char* address) {
 
 }  // namespace
 
-TEST(InetConnect, ReachesAnIPv4Listener) { connects_over(AF_INET, "127.0.0.1"); }
+TEST(InetConnect, ReachesAnIPv4Listener) {
+    connects_over(AF_INET, "127.0.0.1");
+}
 
-TEST(InetConnect, ReachesAnIPv6Listener) { connects_over(AF_INET6, "::1"); }
+TEST(InetConnect, ReachesAnIPv6Listener) {
+    connects_over(AF_INET6, "::1");
+}
 
 TEST(InetConnect, RefusedConnectionIsIndex3AndKeepsTheDescriptor) {
     Loopback bound(AF_INET, false);  // bound, never listening: refuses

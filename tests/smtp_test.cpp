@@ -32,13 +32,16 @@ const std::string ACCEPT_ONE = GREETING +
 // What the client writes for one message, from MAIL FROM to the end of data.
 std::string mail(const std::vector<std::string>& rcpts, const std::string& text) {
     std::string out = "MAIL FROM: <a@example.test>\r\n";
-    for (const std::string& r : rcpts) out += "RCPT TO: <" + r + ">\r\n";
+    for (const std::string& r : rcpts)
+        out += "RCPT TO: <" + r + ">\r\n";
     return out + "DATA\r\n" + text + "\r\n.\r\n";
 }
 
 // Log elements delivered to the callback: text and level.
 std::vector<std::pair<std::string, int>> g_log;
-void log_sink(std::string text, int level) { g_log.emplace_back(text, level); }
+void log_sink(std::string text, int level) {
+    g_log.emplace_back(text, level);
+}
 
 }  // namespace
 
@@ -56,8 +59,8 @@ TEST(SmtpDialogue, OneRcptToPerRecipientInOrder) {
                   "250 hello\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n");
     w.smtp->addMessage(TEXT, {"b@example.test", "c@example.test"});
     w.smtp->sendMessage();
-    EXPECT_EQ(w.wire(), "HELO client.test\r\n" +
-                            mail({"b@example.test", "c@example.test"}, TEXT) + "QUIT\r\n");
+    EXPECT_EQ(w.wire(), "HELO client.test\r\n" + mail({"b@example.test", "c@example.test"}, TEXT) +
+                            "QUIT\r\n");
 }
 
 TEST(SmtpDialogue, SecondRecipientWaitsForTheFirstReply) {
@@ -67,9 +70,10 @@ TEST(SmtpDialogue, SecondRecipientWaitsForTheFirstReply) {
     EXPECT_EQ(e.msg, "550 5.1.1 no such user");
     EXPECT_EQ(e.method, "SMTP::evalResponse()");
     EXPECT_EQ(e.index, 2u);
-    EXPECT_EQ(w.wire(), "HELO client.test\r\n"
-                        "MAIL FROM: <a@example.test>\r\n"
-                        "RCPT TO: <b@example.test>\r\n");
+    EXPECT_EQ(w.wire(),
+              "HELO client.test\r\n"
+              "MAIL FROM: <a@example.test>\r\n"
+              "RCPT TO: <b@example.test>\r\n");
 }
 
 TEST(SmtpDialogue, TwoMessagesShareOneConnectionAndSender) {
@@ -111,9 +115,10 @@ TEST(SmtpDialogue, EmptyQueueStillGreetsAndQuits) {
 }
 
 TEST(SmtpDialogue, MultiLineRepliesAndBareLineFeedsAreRead) {
-    WireSession w("220-mx.example.test ESMTP\r\n220-more\n220 ready\r\n"
-                  "250-mx.example.test\r\n250\r\n"
-                  "250 ok\n250 ok\n354 go\n250 queued\n221 bye\n");
+    WireSession w(
+        "220-mx.example.test ESMTP\r\n220-more\n220 ready\r\n"
+        "250-mx.example.test\r\n250\r\n"
+        "250 ok\n250 ok\n354 go\n250 queued\n221 bye\n");
     w.smtp->addMessage(TEXT, {"b@example.test"});
     w.smtp->sendMessage();
     EXPECT_EQ(w.wire(), "HELO client.test\r\n" + mail({"b@example.test"}, TEXT) + "QUIT\r\n");
@@ -131,8 +136,9 @@ TEST(SmtpDialogue, SecondRunConnectsAgain) {
 }
 
 TEST(SmtpFailure, FatalReplyStopsTheDialogueAndKeepsTheQueue) {
-    WireSession w(GREETING + "250 hello\r\n250 ok\r\n250 ok\r\n354 go\r\n"
-                             "552 5.3.4 message too big\r\n221 bye\r\n");
+    WireSession w(GREETING +
+                  "250 hello\r\n250 ok\r\n250 ok\r\n354 go\r\n"
+                  "552 5.3.4 message too big\r\n221 bye\r\n");
     w.smtp->addMessage(TEXT, {"b@example.test"});
     w.smtp->addMessage("second", {"c@example.test", "d@example.test"});
     auto e = thrown<TransferException>([&] { w.smtp->sendMessage(); });
@@ -143,7 +149,8 @@ TEST(SmtpFailure, FatalReplyStopsTheDialogueAndKeepsTheQueue) {
     EXPECT_EQ(w.smtp->msgs[0].msg, TEXT);
     EXPECT_EQ(w.smtp->msgs[0].rcpts, std::vector<std::string>{"b@example.test"});
     EXPECT_EQ(w.smtp->msgs[1].msg, "second");
-    EXPECT_EQ(w.smtp->msgs[1].rcpts, (std::vector<std::string>{"c@example.test", "d@example.test"}));
+    EXPECT_EQ(w.smtp->msgs[1].rcpts,
+              (std::vector<std::string>{"c@example.test", "d@example.test"}));
 }
 
 TEST(SmtpFailure, ServiceClosingOutsideQuitFails) {
@@ -198,8 +205,9 @@ protected:
 };
 
 TEST_F(SmtpNotify, NoticeRepliesAreLoggedAtErrorAndAccepted) {
-    WireSession w(GREETING + "250 hello\r\n250 ok\r\n551 5.1.6 user has moved\r\n"
-                             "354 go\r\n250 queued\r\n221 bye\r\n");
+    WireSession w(GREETING +
+                  "250 hello\r\n250 ok\r\n551 5.1.6 user has moved\r\n"
+                  "354 go\r\n250 queued\r\n221 bye\r\n");
     w.smtp->setVerbosity(Logger::ERROR);
     w.smtp->setCallBackFunction(log_sink);
     w.smtp->addMessage(TEXT, {"b@example.test"});
@@ -212,23 +220,6 @@ TEST_F(SmtpNotify, NoticeRepliesAreLoggedAtErrorAndAccepted) {
     EXPECT_EQ(g_log, expected);
 }
 
-TEST_F(SmtpNotify, EveryNoticeCodeLogsItsLine) {
-    WireSession w("");
-    w.smtp->setVerbosity(Logger::ERROR);
-    w.smtp->setCallBackFunction(log_sink);
-    std::string all;
-    for (const char* line : {"211 status", "214 help", "551 not local", "251 will forward"}) {
-        w.smtp->evalResponse(line, true);
-        all += std::string("Host said: ") + line + "\n";
-    }
-    std::string got;
-    for (const auto& element : g_log) {
-        got += element.first;
-        EXPECT_EQ(element.second, Logger::ERROR);
-    }
-    EXPECT_EQ(got, all);
-}
-
 TEST(SmtpEvalResponse, JudgesEveryLineByItsFirstThreeCharacters) {
     enum Outcome { OK, NOTICE, CLOSING, REFUSED, UNKNOWN };
     struct Case {
@@ -237,8 +228,8 @@ TEST(SmtpEvalResponse, JudgesEveryLineByItsFirstThreeCharacters) {
         Outcome outcome;
     };
     std::vector<Case> cases;
-    for (const char* code : {"500", "501", "502", "503", "504", "421", "450", "451", "452",
-                             "550", "552", "553", "554", "534", "538", "454", "530", "535"}) {
+    for (const char* code : {"500", "501", "502", "503", "504", "421", "450", "451", "452", "550",
+                             "552", "553", "554", "534", "538", "454", "530", "535"}) {
         cases.push_back({std::string(code) + " refused", true, REFUSED});
         cases.push_back({std::string(code) + "-refused", false, REFUSED});
     }
@@ -263,32 +254,37 @@ TEST(SmtpEvalResponse, JudgesEveryLineByItsFirstThreeCharacters) {
     cases.push_back({"hello", false, UNKNOWN});
 
     WireSession w("");
+    w.smtp->setVerbosity(Logger::ERROR);
+    w.smtp->setCallBackFunction(log_sink);
     for (const Case& c : cases) {
         SCOPED_TRACE("\"" + c.line + "\" is_221_fatal=" + (c.is_221_fatal ? "true" : "false"));
         g_log.clear();
-        w.smtp->setVerbosity(Logger::ERROR);
-        w.smtp->setCallBackFunction(log_sink);
         if (c.outcome == OK || c.outcome == NOTICE) {
             EXPECT_NO_THROW(w.smtp->evalResponse(c.line, c.is_221_fatal));
-            EXPECT_EQ(g_log.size(), c.outcome == NOTICE ? 3u : 0u);
+            std::string logged;
+            for (const auto& element : g_log) {
+                logged += element.first;
+                EXPECT_EQ(element.second, Logger::ERROR);
+            }
+            EXPECT_EQ(logged, c.outcome == NOTICE ? "Host said: " + c.line + "\n" : "");
             continue;
         }
         auto e = thrown<TransferException>([&] { w.smtp->evalResponse(c.line, c.is_221_fatal); });
         EXPECT_EQ(e.method, "SMTP::evalResponse()");
         EXPECT_TRUE(g_log.empty());
         switch (c.outcome) {
-        case CLOSING:
-            EXPECT_EQ(e.index, 1u);
-            EXPECT_EQ(e.msg, c.line);
-            break;
-        case REFUSED:
-            EXPECT_EQ(e.index, 2u);
-            EXPECT_EQ(e.msg, c.line);
-            break;
-        default:
-            EXPECT_EQ(e.index, 3u);
-            EXPECT_EQ(e.msg, "Unknown message - " + c.line);
-            break;
+            case CLOSING:
+                EXPECT_EQ(e.index, 1u);
+                EXPECT_EQ(e.msg, c.line);
+                break;
+            case REFUSED:
+                EXPECT_EQ(e.index, 2u);
+                EXPECT_EQ(e.msg, c.line);
+                break;
+            default:
+                EXPECT_EQ(e.index, 3u);
+                EXPECT_EQ(e.msg, "Unknown message - " + c.line);
+                break;
         }
     }
     EXPECT_EQ(w.wire(), "");
@@ -367,7 +363,8 @@ std::string read_clear(int fd, const std::string& want) {
 // and QUIT; returns every line it read.
 std::string serve_over_tls(TlsServer* tls, bool send_greeting) {
     std::string got;
-    if (send_greeting && !tls->write("220 tls.example.test ESMTP\r\n")) return got;
+    if (send_greeting && !tls->write("220 tls.example.test ESMTP\r\n"))
+        return got;
     for (const char* reply : {"250 hello\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"}) {
         got += tls->read_line();
         tls->write(reply);
@@ -375,7 +372,8 @@ std::string serve_over_tls(TlsServer* tls, bool send_greeting) {
     std::string data;
     while (data.size() < 5 || data.compare(data.size() - 5, 5, "\r\n.\r\n") != 0) {
         std::string l = tls->read_line();
-        if (l.empty()) return got + data;
+        if (l.empty())
+            return got + data;
         data += l;
     }
     got += data;
@@ -402,10 +400,13 @@ TEST(SmtpTlsOrder, StartTlsAfterTheGreetingThenHeloOverTls) {
     bool handshake = false;
     std::thread server([&] {
         clear = read_clear(pair.peer(), "STARTTLS\r\n");
-        if (clear != "STARTTLS\r\n") return;
+        if (clear != "STARTTLS\r\n")
+            return;
         TlsServer tls(pair.peer());
         handshake = tls.accept();
-        if (handshake) over_tls = serve_over_tls(&tls, false);
+        if (handshake)
+            over_tls = serve_over_tls(&tls, false);
+        ::shutdown(pair.peer(), SHUT_RDWR);  // a client out of step reads end of stream
     });
     EXPECT_NO_THROW(s.sendMessage());
     server.join();
@@ -426,7 +427,9 @@ TEST(SmtpTlsOrder, ImplicitTlsHandshakesBeforeAnyByte) {
     std::thread server([&] {
         TlsServer tls(pair.peer());
         handshake = tls.accept();
-        if (handshake) over_tls = serve_over_tls(&tls, true);
+        if (handshake)
+            over_tls = serve_over_tls(&tls, true);
+        ::shutdown(pair.peer(), SHUT_RDWR);
     });
     EXPECT_NO_THROW(s.sendMessage());
     server.join();

@@ -42,7 +42,8 @@ public:
           }) {}
     ~ServerThread() { join(); }
     void join() {
-        if (thread_.joinable()) thread_.join();
+        if (thread_.joinable())
+            thread_.join();
     }
 
 private:
@@ -51,13 +52,16 @@ private:
 
 std::vector<std::pair<std::string, int>> sink;
 
-void collect(std::string text, int level) { sink.emplace_back(text, level); }
+void collect(std::string text, int level) {
+    sink.emplace_back(text, level);
+}
 
 // The fragments of one level joined, then cut into lines (line feed kept).
 std::vector<std::string> logged_lines(int level) {
     std::string all;
     for (const auto& f : sink) {
-        if (f.second == level) all += f.first;
+        if (f.second == level)
+            all += f.first;
     }
     std::vector<std::string> lines;
     size_t start = 0;
@@ -136,7 +140,8 @@ TEST_F(SSLHandshake, VerifyNoneAcceptsAnyCertificate) {
     ServerThread server(pair.peer(), [&] {
         TlsServer tls(pair.peer());
         accepted = tls.accept();
-        if (accepted) tls.write("220 ok\r\n");
+        if (accepted)
+            tls.write("220 ok\r\n");
     });
     s.negotiate();
     EXPECT_EQ(s.readSocket(), "220 ok\r");
@@ -204,7 +209,8 @@ TEST_F(SSLHandshake, MissingCaLocationFailsBeforeAnyByteIsSent) {
 TEST_F(SSLHandshake, UnreadableCaLocationFails) {
     // As root, access() ignores permission bits; the check runs in a child
     // that has given up its privileges.
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch to an unprivileged user";
     TempDir tmp;
     ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
     std::string file = tmp.file("locked.pem");
@@ -216,7 +222,8 @@ TEST_F(SSLHandshake, UnreadableCaLocationFails) {
     pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(77);
         int code = 0;
         auto check = [&](const std::string& f, const std::string& d, const std::string& path,
                          unsigned index, int bit) {
@@ -242,7 +249,8 @@ TEST_F(SSLHandshake, UnreadableCaLocationFails) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot switch to user nobody here";
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "cannot switch to user nobody here";
     EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "unreadable CA file not reported as index 8";
     EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "unreadable CA directory not reported as index 10";
 }
@@ -302,7 +310,8 @@ TEST_F(SSLHandshake, SecondNegotiationStartsFromFreshObjects) {
     {
         ServerThread server(first.peer(), [&] {
             TlsServer tls(first.peer());
-            if (tls.accept()) tls.write("220 first\r\n");
+            if (tls.accept())
+                tls.write("220 first\r\n");
         });
         s.negotiate();
         EXPECT_EQ(s.readSocket(), "220 first\r");
@@ -314,7 +323,8 @@ TEST_F(SSLHandshake, SecondNegotiationStartsFromFreshObjects) {
     s.sockfd = second.release_client();
     ServerThread server(second.peer(), [&] {
         TlsServer tls(second.peer());
-        if (tls.accept()) tls.write("220 second\r\n");
+        if (tls.accept())
+            tls.write("220 second\r\n");
     });
     s.negotiate();
     EXPECT_TRUE(s.negotiated);
@@ -335,7 +345,8 @@ TEST_F(SSLLines, PlainUntilNegotiatedThenTlsOnTheSameDescriptor) {
     std::vector<std::string> from_client;
     ServerThread server(pair.peer(), [&] {
         TlsServer tls(pair.peer());
-        if (!tls.accept()) return;
+        if (!tls.accept())
+            return;
         tls.write("250-first\r\n250 second\n\r\n");
         from_client.push_back(tls.read_line());
         from_client.push_back(tls.read_line());
@@ -380,7 +391,8 @@ TEST_F(SSLLines, UncleanCloseMidLineIsSocketWasClosed) {
     s.setVerifyLocations(pki->ca_file, "");
     ServerThread server(pair.peer(), [&] {
         TlsServer tls(pair.peer());
-        if (tls.accept()) tls.write("250 parti");
+        if (tls.accept())
+            tls.write("250 parti");
         // No closing message: the thread's end shuts the stream down.
     });
     s.negotiate();
@@ -436,7 +448,8 @@ TEST_F(SSLLines, RetriesWhileReadWantsMoreInput) {
     s.setVerifyLocations(pki->ca_file, "");
     ServerThread server(pair.peer(), [&] {
         TlsServer tls(pair.peer());
-        if (!tls.accept()) return;
+        if (!tls.accept())
+            return;
         usleep(50 * 1000);
         tls.write("220 late\r\n");
     });
@@ -495,7 +508,8 @@ TEST_F(SSLInfo, ShowsCipherSubjectAndIssuer) {
     std::string cipher;
     ServerThread server(pair.peer(), [&] {
         TlsServer tls(pair.peer());
-        if (tls.accept()) cipher = tls.cipher();
+        if (tls.accept())
+            cipher = tls.cipher();
     });
     s.negotiate();
     server.join();

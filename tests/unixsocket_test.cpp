@@ -22,9 +22,11 @@ namespace {
 char process_state(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (!std::getline(stat, line)) return 0;
+    if (!std::getline(stat, line))
+        return 0;
     size_t close_paren = line.rfind(')');
-    if (close_paren == std::string::npos || close_paren + 2 >= line.size()) return 0;
+    if (close_paren == std::string::npos || close_paren + 2 >= line.size())
+        return 0;
     return line[close_paren + 2];
 }
 
@@ -32,7 +34,8 @@ char process_state(pid_t pid) {
 bool ended_within_deadline(pid_t pid) {
     for (int i = 0; i < 200; ++i) {
         char state = process_state(pid);
-        if (state == 'Z' || state == 0) return true;
+        if (state == 'Z' || state == 0)
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -43,8 +46,10 @@ int reap(pid_t pid) {
     for (int i = 0; i < 200; ++i) {
         int status;
         pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (r == -1) return -1;
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r == -1)
+            return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;

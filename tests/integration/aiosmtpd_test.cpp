@@ -53,13 +53,15 @@ public:
     explicit Smtpd(std::vector<std::string> options) {
         options.insert(options.begin(), {PYTHON, SCRIPT, "--dir", dir_.path()});
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
             dup2(out[1], 1);
             std::vector<char*> argv;
-            for (std::string& o : options) argv.push_back(&o[0]);
+            for (std::string& o : options)
+                argv.push_back(&o[0]);
             argv.push_back(nullptr);
             execv(PYTHON, argv.data());
             _exit(127);
@@ -73,18 +75,22 @@ public:
         while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
             char buf[64];
             ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             line.append(buf, static_cast<size_t>(n));
         }
         close(out[0]);
         port_ = atoi(line.c_str());
     }
     ~Smtpd() {
-        if (stdin_ >= 0) close(stdin_);
-        if (pid_ <= 0) return;
+        if (stdin_ >= 0)
+            close(stdin_);
+        if (pid_ <= 0)
+            return;
         kill(pid_, SIGTERM);
         for (int waited = 0; waited < 5000; waited += 20) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_)
+                return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         kill(pid_, SIGKILL);
@@ -94,8 +100,7 @@ public:
     // Message number n (from 1) as stored, or empty fields.
     Stored message(int n) const {
         const std::string d = dir_.file(std::to_string(n));
-        return {slurp(d + "/from"), slurp(d + "/rcpts"), slurp(d + "/content"),
-                slurp(d + "/auth")};
+        return {slurp(d + "/from"), slurp(d + "/rcpts"), slurp(d + "/content"), slurp(d + "/auth")};
     }
     bool has_message(int n) const {
         struct stat st;
@@ -132,7 +137,8 @@ const std::string EMAIL_TEXT = "From: a@example.test\nTo: b@example.test\nSubjec
 class Aiosmtpd : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!aiosmtpd_available()) GTEST_SKIP() << "/usr/bin/python3 cannot import aiosmtpd";
+        if (!aiosmtpd_available())
+            GTEST_SKIP() << "/usr/bin/python3 cannot import aiosmtpd";
     }
 };
 
@@ -176,9 +182,9 @@ TEST_F(Aiosmtpd, StartTlsVerifiedAgainstTheTestCa) {
     ASSERT_NO_THROW(s.sendMessage());
     EXPECT_EQ(server.message(1).content, TEXT + "\r\n");
 
-    EXPECT_EQ(send_email(server.port(), 0, "", "enable", "STARTTLS",
-                         "capath=" + TestPki::get().ca_dir),
-              0u);
+    EXPECT_EQ(
+        send_email(server.port(), 0, "", "enable", "STARTTLS", "capath=" + TestPki::get().ca_dir),
+        0u);
     EXPECT_EQ(server.message(2).content, EMAIL_TEXT + "\r\n");
 }
 
@@ -206,9 +212,9 @@ TEST_F(Aiosmtpd, ImplicitTls) {
     EXPECT_EQ(send_email(server.port(), 0, "", "enable", "", ""), 0u);
     EXPECT_EQ(server.message(2).content, EMAIL_TEXT + "\r\n");
     // A CA that did not sign the server's certificate is refused.
-    EXPECT_EQ(send_email(server.port(), 0, "", "enable", "",
-                         "cafile=" + TestPki::get().other_ca_file),
-              274u);
+    EXPECT_EQ(
+        send_email(server.port(), 0, "", "enable", "", "cafile=" + TestPki::get().other_ca_file),
+        274u);
     EXPECT_FALSE(server.has_message(3));
 }
 

@@ -295,7 +295,9 @@ TEST_F(CliSend, ImplicitTlsWithInsecureWarnsAndSends) {
     EXPECT_NE(r.err.find("WARNING: --insecure"), std::string::npos);
     std::string content = server.file(1, "content");
     // An empty body: the header block, the blank line, nothing more.
-    EXPECT_EQ(content.substr(content.size() - 37), "Content-Transfer-Encoding: 8bit\r\n\r\n");
+    const std::string tail = "\r\nContent-Transfer-Encoding: 8bit\r\n\r\n";
+    ASSERT_GE(content.size(), tail.size());
+    EXPECT_EQ(content.substr(content.size() - tail.size()), tail);
 }
 
 TEST_F(CliSend, FailuresNameTheExceptionAndExitByClass) {

@@ -29,7 +29,8 @@ bool readable(int fd) {
 // A TCP socket bound to 127.0.0.1 on a free port; sets *port.
 int bound_socket(int* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket failed");
+    if (fd < 0)
+        throw std::runtime_error("socket failed");
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -53,7 +54,8 @@ class Connection {
 public:
     explicit Connection(int fd) : fd_(fd) {}
     ~Connection() {
-        if (tls_) tls_->shutdown();
+        if (tls_)
+            tls_->shutdown();
         tls_.reset();
         ::close(fd_);
     }
@@ -62,12 +64,15 @@ public:
         return tls_->accept();
     }
     bool write(const std::string& data) {
-        if (tls_) return tls_->write(data);
+        if (tls_)
+            return tls_->write(data);
         size_t done = 0;
         while (done < data.size()) {
             ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
             done += static_cast<size_t>(n);
         }
         return true;
@@ -81,13 +86,17 @@ public:
             return !l.empty() && l[l.size() - 1] == '\n';
         }
         for (;;) {
-            if (!readable(fd_)) return false;
+            if (!readable(fd_))
+                return false;
             char c;
             ssize_t n = ::read(fd_, &c, 1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
             out->push_back(c);
-            if (c == '\n') return true;
+            if (c == '\n')
+                return true;
         }
     }
 
@@ -102,7 +111,8 @@ std::vector<SmtpPeer::Step> SmtpPeer::dialogue(const std::vector<std::string>& r
     std::vector<Step> steps;
     bool data_next = false;
     for (size_t i = 0; i < replies.size(); ++i) {
-        if (i > 0) steps.push_back(data_next ? data() : line());
+        if (i > 0)
+            steps.push_back(data_next ? data() : line());
         steps.push_back(send(replies[i]));
         data_next = replies[i].compare(0, 3, "354") == 0;
     }
@@ -124,7 +134,8 @@ SmtpPeer::~SmtpPeer() {
 }
 
 void SmtpPeer::join() {
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void SmtpPeer::run() {
@@ -144,28 +155,33 @@ void SmtpPeer::run() {
         const Step& step = script_[i];
         const std::string where = " at step " + std::to_string(i);
         switch (step.kind) {
-        case Step::SEND:
-            if (!conn.write(step.text)) error_ = "write failed" + where;
-            break;
-        case Step::LINE:
-            if (!conn.read_line(&received_)) error_ = "no line" + where;
-            break;
-        case Step::DATA:
-            do {
-                if (!conn.read_line(&received_)) error_ = "no end of data" + where;
-            } while (error_.empty() && !ends_with(received_, "\r\n.\r\n"));
-            break;
-        case Step::START_TLS:
-            received_clear_ = received_;
-            tls_started = true;
-            if (!conn.start_tls()) error_ = "TLS handshake failed" + where;
-            break;
-        case Step::CLOSE:
-            closed = true;
-            break;
+            case Step::SEND:
+                if (!conn.write(step.text))
+                    error_ = "write failed" + where;
+                break;
+            case Step::LINE:
+                if (!conn.read_line(&received_))
+                    error_ = "no line" + where;
+                break;
+            case Step::DATA:
+                do {
+                    if (!conn.read_line(&received_))
+                        error_ = "no end of data" + where;
+                } while (error_.empty() && !ends_with(received_, "\r\n.\r\n"));
+                break;
+            case Step::START_TLS:
+                received_clear_ = received_;
+                tls_started = true;
+                if (!conn.start_tls())
+                    error_ = "TLS handshake failed" + where;
+                break;
+            case Step::CLOSE:
+                closed = true;
+                break;
         }
     }
-    if (!tls_started) received_clear_ = received_;
+    if (!tls_started)
+        received_clear_ = received_;
     if (error_.empty() && !closed) {
         // Record whatever else the client sends until it closes.
         while (conn.read_line(&received_)) {

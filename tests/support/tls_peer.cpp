@@ -32,7 +32,8 @@ void fail(const std::string& what) {
 
 EVP_PKEY* make_key() {
     EVP_PKEY* key = EVP_EC_gen("P-256");
-    if (key == nullptr) fail("key generation");
+    if (key == nullptr)
+        fail("key generation");
     return key;
 }
 
@@ -40,7 +41,8 @@ void add_ext(X509* cert, X509* issuer, int nid, const char* value) {
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
     X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    if (ext == nullptr) fail(std::string("extension ") + value);
+    if (ext == nullptr)
+        fail(std::string("extension ") + value);
     X509_add_ext(cert, ext, -1);
     X509_EXTENSION_free(ext);
 }
@@ -50,7 +52,8 @@ void add_ext(X509* cert, X509* issuer, int nid, const char* value) {
 X509* make_cert(EVP_PKEY* key, const NameParts& subject, X509* issuer, EVP_PKEY* issuer_key,
                 long serial) {
     X509* cert = X509_new();
-    if (cert == nullptr) fail("X509_new");
+    if (cert == nullptr)
+        fail("X509_new");
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
     X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
@@ -58,9 +61,9 @@ X509* make_cert(EVP_PKEY* key, const NameParts& subject, X509* issuer, EVP_PKEY*
     X509_set_pubkey(cert, key);
     X509_NAME* name = X509_get_subject_name(cert);
     for (const auto& part : subject) {
-        if (X509_NAME_add_entry_by_txt(
-                name, part.first.c_str(), MBSTRING_ASC,
-                reinterpret_cast<const unsigned char*>(part.second.c_str()), -1, -1, 0) != 1) {
+        if (X509_NAME_add_entry_by_txt(name, part.first.c_str(), MBSTRING_ASC,
+                                       reinterpret_cast<const unsigned char*>(part.second.c_str()),
+                                       -1, -1, 0) != 1) {
             fail("name entry " + part.first);
         }
     }
@@ -76,13 +79,15 @@ X509* make_cert(EVP_PKEY* key, const NameParts& subject, X509* issuer, EVP_PKEY*
         add_ext(cert, signer, NID_ext_key_usage, "serverAuth");
         add_ext(cert, signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
     }
-    if (X509_sign(cert, issuer_key, EVP_sha256()) == 0) fail("X509_sign");
+    if (X509_sign(cert, issuer_key, EVP_sha256()) == 0)
+        fail("X509_sign");
     return cert;
 }
 
 void write_cert(const std::string& path, X509* cert) {
     BIO* out = BIO_new_file(path.c_str(), "w");
-    if (out == nullptr || PEM_write_bio_X509(out, cert) != 1) fail("writing " + path);
+    if (out == nullptr || PEM_write_bio_X509(out, cert) != 1)
+        fail("writing " + path);
     BIO_free(out);
 }
 
@@ -149,14 +154,14 @@ TestPki::TestPki() {
     ca_dir = dir_.file("cadir");
 
     EVP_PKEY* ca_key = make_key();
-    X509* ca = make_cert(ca_key, {{"C", "DE"}, {"O", "travine test"}, {"CN", CA_CN}}, nullptr,
-                         ca_key, 1);
+    X509* ca =
+        make_cert(ca_key, {{"C", "DE"}, {"O", "travine test"}, {"CN", CA_CN}}, nullptr, ca_key, 1);
     write_cert(ca_file, ca);
 
     EVP_PKEY* other_key = make_key();
-    X509* other = make_cert(
-        other_key, {{"C", "DE"}, {"O", "travine test"}, {"CN", "travine other CA"}}, nullptr,
-        other_key, 2);
+    X509* other =
+        make_cert(other_key, {{"C", "DE"}, {"O", "travine test"}, {"CN", "travine other CA"}},
+                  nullptr, other_key, 2);
     write_cert(other_ca_file, other);
 
     EVP_PKEY* key = make_key();
@@ -172,13 +177,16 @@ TestPki::TestPki() {
     write_key(odd_key, odd);
 
     // The directory form: a link named after the hash of the CA's subject.
-    if (mkdir(ca_dir.c_str(), 0755) != 0) fail("mkdir " + ca_dir);
+    if (mkdir(ca_dir.c_str(), 0755) != 0)
+        fail("mkdir " + ca_dir);
     int ok = 0;
     unsigned long hash = X509_NAME_hash_ex(X509_get_subject_name(ca), nullptr, nullptr, &ok);
-    if (ok != 1) fail("X509_NAME_hash_ex");
+    if (ok != 1)
+        fail("X509_NAME_hash_ex");
     char link_name[32];
     std::snprintf(link_name, sizeof link_name, "/%08lx.0", hash);
-    if (symlink(ca_file.c_str(), (ca_dir + link_name).c_str()) != 0) fail("symlink");
+    if (symlink(ca_file.c_str(), (ca_dir + link_name).c_str()) != 0)
+        fail("symlink");
 
     X509_free(odd_x509);
     EVP_PKEY_free(odd);
@@ -205,7 +213,8 @@ void TlsServer::init(const std::string& cert_file, const std::string& key_file) 
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (ctx == nullptr) return;
+    if (ctx == nullptr)
+        return;
     ctx_ = ctx;
     if (SSL_CTX_use_certificate_file(ctx, cert_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
@@ -213,14 +222,17 @@ void TlsServer::init(const std::string& cert_file, const std::string& key_file) 
         return;
     }
     SSL* ssl = SSL_new(ctx);
-    if (ssl == nullptr) return;
+    if (ssl == nullptr)
+        return;
     SSL_set_fd(ssl, fd_);
     ssl_ = ssl;
 }
 
 TlsServer::~TlsServer() {
-    if (ssl_ != nullptr) SSL_free(static_cast<SSL*>(ssl_));
-    if (ctx_ != nullptr) SSL_CTX_free(static_cast<SSL_CTX*>(ctx_));
+    if (ssl_ != nullptr)
+        SSL_free(static_cast<SSL*>(ssl_));
+    if (ctx_ != nullptr)
+        SSL_CTX_free(static_cast<SSL_CTX*>(ctx_));
     ERR_clear_error();
 }
 
@@ -228,12 +240,14 @@ bool TlsServer::accept() {
     SigpipeGuard guard;
     bool ok = ssl_ != nullptr && SSL_accept(static_cast<SSL*>(ssl_)) == 1;
     ERR_clear_error();
-    if (!ok) ::shutdown(fd_, SHUT_RDWR);
+    if (!ok)
+        ::shutdown(fd_, SHUT_RDWR);
     return ok;
 }
 
 std::string TlsServer::read_line() {
-    if (ssl_ == nullptr) return "";
+    if (ssl_ == nullptr)
+        return "";
     SigpipeGuard guard;
     std::string line;
     for (;;) {
@@ -243,12 +257,14 @@ std::string TlsServer::read_line() {
             return "";
         }
         line += byte;
-        if (byte == '\n') return line;
+        if (byte == '\n')
+            return line;
     }
 }
 
 bool TlsServer::write(const std::string& data) {
-    if (ssl_ == nullptr) return false;
+    if (ssl_ == nullptr)
+        return false;
     SigpipeGuard guard;
     bool ok = data.empty() ||
               SSL_write(static_cast<SSL*>(ssl_), data.data(), static_cast<int>(data.size())) ==
@@ -258,14 +274,16 @@ bool TlsServer::write(const std::string& data) {
 }
 
 void TlsServer::shutdown() {
-    if (ssl_ == nullptr) return;
+    if (ssl_ == nullptr)
+        return;
     SigpipeGuard guard;
     SSL_shutdown(static_cast<SSL*>(ssl_));
     ERR_clear_error();
 }
 
 std::string TlsServer::cipher() const {
-    if (ssl_ == nullptr) return "";
+    if (ssl_ == nullptr)
+        return "";
     const SSL_CIPHER* c = SSL_get_current_cipher(static_cast<SSL*>(ssl_));
     return c == nullptr ? "" : SSL_CIPHER_get_name(c);
 }

@@ -13,11 +13,11 @@
 class TestPki {
 public:
     static const TestPki& get();
-    std::string ca_file;       // PEM of the signing CA
-    std::string ca_dir;        // directory with <hash>.0 -> the signing CA
-    std::string other_ca_file; // PEM of a CA that signed nothing here
-    std::string server_cert;   // PEM, subject /C=DE/O=travine test/CN=localhost
-    std::string server_key;    // PEM
+    std::string ca_file;        // PEM of the signing CA
+    std::string ca_dir;         // directory with <hash>.0 -> the signing CA
+    std::string other_ca_file;  // PEM of a CA that signed nothing here
+    std::string server_cert;    // PEM, subject /C=DE/O=travine test/CN=localhost
+    std::string server_key;     // PEM
     // Signed by the same CA, subject /C=DE/O=travine test/CN=a=b=c (a value
     // holding '=').
     std::string odd_cert;

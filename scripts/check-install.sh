@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Installs travine into a temporary prefix and uses it the way a host would:
+# checks the installed tree, builds the examples against it through the CMake
+# package and through pkg-config, starts the aiosmtpd test server with
+# STARTTLS and AUTH on 127.0.0.1, runs both examples and the installed
+# travine-send against it, and checks what the server received.
+# Exits non-zero on the first failure.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${JOBS:-2}
+work=$(mktemp -d "${TMPDIR:-/tmp}/travine-install.XXXXXX")
+server_pid=
+cleanup() {
+    if [[ -n $server_pid ]]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "check-install: FAIL: $*" >&2
+    exit 1
+}
+step() { echo "-- $*"; }
+# Runs a command quietly; shows its output when it fails.
+quiet() {
+    if ! "$@" >"$work/last.log" 2>&1; then
+        cat "$work/last.log" >&2
+        fail "$*"
+    fi
+}
+
+prefix=$work/prefix
+step "configure, build and install into $prefix"
+quiet cmake -S "$root" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBUILD_TESTING=OFF -DTRAVINE_WERROR=ON -DCMAKE_INSTALL_PREFIX="$prefix"
+quiet cmake --build "$work/build" -j"$jobs"
+quiet cmake --install "$work/build"
+
+step "the installed tree"
+pc=$(find "$prefix" -name travine.pc -print -quit)
+[[ -n $pc ]] || fail "no travine.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+for f in "$libdir/libtravine.so" "$libdir/libtravine.so.1" "$libdir/libtravine.so.1.0.0" \
+         "$libdir/cmake/travine/travineConfig.cmake" \
+         "$libdir/cmake/travine/travineConfigVersion.cmake" \
+         "$libdir/cmake/travine/travineTargets.cmake" \
+         "$prefix/bin/travine-send" "$prefix/share/man/man1/travine-send.1" \
+         "$prefix/include/travine/travine_export.h"; do
+    [[ -e $f ]] || fail "missing $f"
+done
+for h in "$root"/src/*.h; do
+    [[ -f $prefix/include/travine/$(basename "$h") ]] || fail "header $(basename "$h") not installed"
+done
+[[ -z $(find "$prefix/include" -maxdepth 1 -name '*.h') ]] || fail "headers directly in include/"
+readelf -d "$libdir/libtravine.so.1.0.0" | grep -q 'SONAME.*\[libtravine\.so\.1\]' ||
+    fail "SONAME is not libtravine.so.1"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+cflags=$(pkg-config --cflags travine)
+[[ $cflags =~ /include/?[[:space:]]*$ ]] || fail "pkg-config --cflags: '$cflags'"
+[[ $cflags != *include/travine* ]] || fail "include/travine is on the path: '$cflags'"
+[[ $(pkg-config --modversion travine) == 1.0.0 ]] || fail "pkg-config version"
+# The C library's <string.h> and <travine/string.h> side by side.
+cat >"$work/both.cpp" <<'EOF'
+#include <string.h>
+#include <travine/string.h>
+#include <travine/smtp.h>
+int main() { return static_cast<int>(strlen("")) + (String::itoa(0) == "0" ? 0 : 1); }
+EOF
+quiet g++ -std=c++17 -Wall -Werror $cflags -o "$work/both" "$work/both.cpp" \
+    $(pkg-config --libs travine) -Wl,-rpath,"$libdir"
+quiet "$work/both"
+quiet "$prefix/bin/travine-send" --version
+
+step "examples through find_package(travine)"
+quiet cmake -S "$root/examples" -B "$work/ex-cmake" -DCMAKE_PREFIX_PATH="$prefix"
+quiet cmake --build "$work/ex-cmake" -j"$jobs"
+
+step "examples through pkg-config"
+mkdir -p "$work/ex-pc"
+cp "$root"/examples/*.c "$root"/examples/*.cpp "$root/examples/Makefile" "$work/ex-pc/"
+quiet make -C "$work/ex-pc"
+
+step "test certificates"
+pki=$work/pki
+mkdir -p "$pki"
+quiet openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=travine install check CA" \
+    -keyout "$pki/ca.key" -out "$pki/ca.pem"
+quiet openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
+    -keyout "$pki/server.key" -out "$pki/server.csr"
+quiet openssl x509 -req -days 1 -in "$pki/server.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" \
+    -CAcreateserial -out "$pki/server.pem"
+
+if ! /usr/bin/python3 -c 'import aiosmtpd.controller' 2>/dev/null; then
+    fail "/usr/bin/python3 cannot import aiosmtpd (apt-get install python3-aiosmtpd)"
+fi
+step "aiosmtpd with STARTTLS and AUTH on 127.0.0.1"
+mail=$work/mail
+mkdir -p "$mail"
+mkfifo "$work/server.in"
+exec 3<>"$work/server.in"  # the server runs until its standard input closes
+/usr/bin/python3 "$root/tests/integration/smtpd_server.py" --dir "$mail" --mode starttls \
+    --cert "$pki/server.pem" --key "$pki/server.key" --auth tim:tanstaaftanstaaf \
+    <"$work/server.in" >"$work/server.port" 2>"$work/server.err" &
+server_pid=$!
+for _ in $(seq 100); do
+    [[ -s $work/server.port ]] && break
+    sleep 0.1
+done
+port=$(head -n1 "$work/server.port")
+[[ $port =~ ^[0-9]+$ ]] || { cat "$work/server.err" >&2; fail "the server reported no port"; }
+
+# Runs a sender with a deadline and checks that the server then holds the
+# expected number of messages.
+expect_count=0
+send() {
+    local what=$1 count=$2
+    shift 2
+    if ! timeout 60 "$@" >"$work/send.log" 2>&1; then
+        cat "$work/send.log" >&2
+        fail "$what"
+    fi
+    expect_count=$((expect_count + count))
+    [[ -d $mail/$expect_count ]] || { cat "$work/send.log" >&2; fail "$what: the server has no message $expect_count"; }
+    echo "   $what: ok"
+}
+rcpts() { cat "$mail/$1/rcpts"; }
+
+for variant in ex-cmake ex-pc; do
+    send "$variant/send_two" 2 "$work/$variant/send_two" 127.0.0.1 "$port" "$pki/ca.pem" \
+        tim tanstaaftanstaaf
+    [[ $(rcpts $((expect_count - 1))) == "first@example.test" ]] || fail "send_two: first recipients"
+    [[ $(rcpts "$expect_count") == $'second@example.test\nthird@example.test' ]] ||
+        fail "send_two: second recipients"
+    grep -q '^CRAM-MD5 tim$' "$mail/$expect_count/auth" || fail "send_two: not authenticated"
+    send "$variant/email_dlopen" 1 "$work/$variant/email_dlopen" --lib "$libdir/libtravine.so.1" \
+        --auth tim:tanstaaftanstaaf 127.0.0.1 "$port" starttls "$pki/ca.pem"
+    [[ $(rcpts "$expect_count") == "dlopen@example.test" ]] || fail "email_dlopen: recipient"
+    grep -q 'Subject: from a C host' "$mail/$expect_count/content" || fail "email_dlopen: text"
+done
+TRAVINE_PASSWORD=tanstaaftanstaaf send "installed travine-send" 2 "$prefix/bin/travine-send" \
+    --server 127.0.0.1 --port "$port" --tls starttls --cafile "$pki/ca.pem" --user tim \
+    --from a@example.test --to z@example.test --subject "install check" --body "hello" --count 2
+[[ $(rcpts "$expect_count") == "z@example.test" ]] || fail "travine-send: recipient"
+
+[[ ! -e $mail/$((expect_count + 1)) ]] || fail "the server holds more messages than were sent"
+echo "check-install: ok ($expect_count messages delivered)"

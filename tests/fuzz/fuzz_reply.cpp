@@ -1,0 +1,80 @@
+// Fuzz target: reading and judging replies. The input is what the server
+// sends: it is pre-loaded into one end of a socket pair, that end is closed,
+// and a session reads replies from the other end until the first failure
+// (at the latest the end of the stream). Replies are read alternately as
+// for QUIT (221 accepted) and as for any other command. Every reply and the
+// final failure must match the reference model; a failure outside the
+// Exception family escapes and ends the run.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "exception.h"
+#include "fuzz_support.h"
+#include "smtp.h"
+#include "smtp_model.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > FUZZ_MAX_WIRE) {
+        size = FUZZ_MAX_WIRE;
+    }
+    const std::string wire(reinterpret_cast<const char*>(data), size);
+
+    int fds[2];
+    FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
+    size_t sent = 0;
+    while (sent < wire.size()) {
+        const ssize_t n = ::write(fds[1], wire.data() + sent, wire.size() - sent);
+        FUZZ_CHECK(n > 0);
+        sent += static_cast<size_t>(n);
+    }
+    ::close(fds[1]);
+
+    std::unique_ptr<SMTP> session(
+        new SMTP("client.example.test", "sender@example.test", "server.invalid", 25));
+    delete session->socket;
+    session->socket = new AdoptedSocket(fds[0]);
+    session->socket->setParentLogger(session.get());
+
+    model::Server server(wire);
+    bool is_221_fatal = false;
+    for (;;) {
+        is_221_fatal = !is_221_fatal;
+        std::string expected;
+        bool expect_failure = false;
+        model::Failure failure;
+        try {
+            expected = server.read_response(is_221_fatal);
+        } catch (const model::Failure& f) {
+            expect_failure = true;
+            failure = f;
+        }
+        try {
+            const std::string reply = session->read_response(is_221_fatal);
+            FUZZ_CHECK_MSG(!expect_failure,
+                           "read \"" + printable(reply) + "\", expected " + describe(failure));
+            FUZZ_CHECK_MSG(reply == expected, "read \"" + printable(reply) + "\", expected \"" +
+                                                  printable(expected) + "\"");
+            FUZZ_CHECK(reply.find('\n') == std::string::npos);
+        } catch (const Exception& e) {
+            FUZZ_CHECK_MSG(expect_failure, "threw " + describe(e) + ", expected the reply \"" +
+                                               printable(expected) + "\"");
+            FUZZ_CHECK_MSG(model::same(failure, e),
+                           "threw " + describe(e) + ", expected " + describe(failure));
+            break;
+        }
+    }
+
+    // The session releases its descriptor when it goes.
+    session.reset();
+    errno = 0;
+    FUZZ_CHECK_MSG(::fcntl(fds[0], F_GETFD) == -1 && errno == EBADF,
+                   "the session left its descriptor open");
+    return 0;
+}
