@@ -3,8 +3,6 @@
 // callback of our own.
 //
 //   send_two HOST PORT CAFILE USER PASSWORD
-#include <signal.h>
-
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -50,8 +48,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s HOST PORT CAFILE USER PASSWORD\n", argv[0]);
         return 64;
     }
-    signal(SIGPIPE, SIG_IGN);  // a closed connection is a write error, not a signal
-
     SMTP session("client.example", "sender@example.test", argv[1],
                  static_cast<u32>(std::stoul(argv[2])));
     session.setVerbosity(Logger::VERBOSE);

@@ -190,14 +190,12 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
             continue;
         }
         if (arg.compare(0, 2, "--") != 0 || arg == "--") {
-            if (arg == "--" || arg.empty() || arg[0] != '-') {
-                throw usage_error("unexpected argument '" + (arg == "--" && i + 1 < args.size()
-                                                                 ? args[i + 1]
-                                                                 : arg) +
-                                  "' (the body comes from --body, --body-file or standard "
-                                  "input)");
+            if (!arg.empty() && arg[0] == '-' && arg != "--") {
+                throw usage_error("unknown option '" + arg + "'");
             }
-            throw usage_error("unknown option '" + arg + "'");
+            const std::string& extra = arg == "--" && i + 1 < args.size() ? args[i + 1] : arg;
+            throw usage_error("unexpected argument '" + extra +
+                              "' (the body comes from --body, --body-file or standard input)");
         }
         std::string name = arg, value;
         bool inline_value = false;
@@ -208,10 +206,9 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
             inline_value = true;
         }
         static const char* const WITH_VALUE[] = {
-            "--server", "--port",   "--from",     "--to",       "--subject",
-            "--body",   "--body-file", "--domain", "--tls",     "--cafile",
-            "--capath", "--auth",   "--user",     "--password", "--password-file",
-            "--count"};
+            "--server", "--port",   "--from", "--to",       "--subject",       "--body",
+            "--body-file", "--domain", "--tls", "--cafile", "--capath",        "--auth",
+            "--user",   "--password", "--password-file", "--count"};
         bool known = false;
         for (const char* n : WITH_VALUE) known = known || name == n;
         if (!known) {

@@ -135,8 +135,8 @@ int run(Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A server that closes the connection must give a write error, not
-    // kill the process.
+    // A reader of standard error that went away must not end the session
+    // half-way (the library's own writes never raise SIGPIPE).
     signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::string> args(argv + 1, argv + argc);

@@ -26,7 +26,7 @@
 namespace {
 
 // Reads the peer end until the client closes its end, or until stop is set
-// and nothing more is readable. Sets *closed when it saw the end.
+// and nothing more is readable. Sets *closed when it saw the client close.
 void drain(int fd, const std::atomic<bool>* stop, std::string* received, bool* closed) {
     char buf[4096];
     for (;;) {
@@ -45,7 +45,8 @@ void drain(int fd, const std::atomic<bool>* stop, std::string* received, bool* c
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0) {
             received->append(buf, static_cast<size_t>(n));
-        } else if (n == 0) {
+        } else if (n == 0 || errno == ECONNRESET) {
+            // A client end closed with unread bytes in it resets the pair.
             *closed = true;
             return;
         } else if (errno != EINTR) {
