@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
         } else if (strcmp(argv[i], "--auth") == 0) {
             const char* colon = strchr(argv[i + 1], ':');
             size_t n = colon ? (size_t)(colon - argv[i + 1]) : 0;
-            if (!colon || n >= sizeof user) return usage(argv[0]);
+            if (!colon || n >= sizeof user)
+                return usage(argv[0]);
             memcpy(user, argv[i + 1], n);
             user[n] = '\0';
             password = colon + 1;
@@ -49,7 +50,8 @@ int main(int argc, char** argv) {
             return usage(argv[0]);
         }
     }
-    if (argc - i < 2 || argc - i > 4) return usage(argv[0]);
+    if (argc - i < 2 || argc - i > 4)
+        return usage(argv[0]);
     const char* host = argv[i];
     unsigned long port = strtoul(argv[i + 1], NULL, 10);
     const char* mode = argc - i > 2 ? argv[i + 2] : "plain";
@@ -65,7 +67,8 @@ int main(int argc, char** argv) {
         return usage(argv[0]);
     }
     char ssl_opts[4096] = "";
-    if (argc - i > 3) snprintf(ssl_opts, sizeof ssl_opts, "cafile=%s", argv[i + 3]);
+    if (argc - i > 3)
+        snprintf(ssl_opts, sizeof ssl_opts, "cafile=%s", argv[i + 3]);
 
     void* handle = dlopen(lib, RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
@@ -79,8 +82,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     uint32_t result = email("sender@example.test", "dlopen@example.test", "from a C host",
-                            "Sent through email().", host, auth, user, password,
-                            (uint32_t)port, ssl, ssl_type, ssl_opts);
+                            "Sent through email().", host, auth, user, password, (uint32_t)port,
+                            ssl, ssl_type, ssl_opts);
     dlclose(handle);
     if (result != 0) {
         fprintf(stderr, "email_dlopen: email() returned %u\n", (unsigned)result);

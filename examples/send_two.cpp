@@ -20,10 +20,12 @@ bool g_in_auth = false;
 
 void on_log(std::string text, int level) {
     g_line += text;
-    if (g_line.empty() || g_line.back() != '\n') return;
+    if (g_line.empty() || g_line.back() != '\n')
+        return;
     std::string line;
     line.swap(g_line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
     std::string::size_type tab = line.find(":\t");
     std::string who = tab == std::string::npos ? "" : line.substr(0, tab + 2);
     std::string what = tab == std::string::npos ? line : line.substr(tab + 2);
@@ -34,7 +36,8 @@ void on_log(std::string text, int level) {
         g_in_auth = true;
         line = who + what.substr(0, what.find(' ', 5)) + " ...";
     } else if (reply) {
-        if (what.compare(0, 3, "334") != 0) g_in_auth = false;
+        if (what.compare(0, 3, "334") != 0)
+            g_in_auth = false;
     } else if (g_in_auth) {
         line = who + "...";
     }
@@ -57,12 +60,14 @@ int main(int argc, char** argv) {
 
     // The library sends the text exactly as given: CR LF line ends, and no
     // line of the body may start with a dot unless it is doubled.
-    session.addMessage("From: sender@example.test\r\nTo: first@example.test\r\n"
-                       "Subject: one\r\n\r\nThe first message.\r\n",
-                       {"first@example.test"});
-    session.addMessage("From: sender@example.test\r\nTo: second@example.test, "
-                       "third@example.test\r\nSubject: two\r\n\r\nThe second message.\r\n",
-                       {"second@example.test", "third@example.test"});
+    session.addMessage(
+        "From: sender@example.test\r\nTo: first@example.test\r\n"
+        "Subject: one\r\n\r\nThe first message.\r\n",
+        {"first@example.test"});
+    session.addMessage(
+        "From: sender@example.test\r\nTo: second@example.test, "
+        "third@example.test\r\nSubject: two\r\n\r\nThe second message.\r\n",
+        {"second@example.test", "third@example.test"});
     try {
         session.sendMessage();
     } catch (const Exception& e) {

@@ -10,6 +10,8 @@
 #   - travine-send of the variant (which links OpenSSL itself) sends too.
 # Exits non-zero on the first failure.
 set -euo pipefail
+# Pipelines end in grep >/dev/null, not grep -q: under pipefail a grep that
+# stops reading early would fail the pipeline through SIGPIPE.
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
@@ -54,7 +56,7 @@ if grep -Eq 'libssl|libcrypto' <<<"$needed"; then
     echo "$needed" >&2
     fail "libtravine.so names OpenSSL in DT_NEEDED"
 fi
-nm -D --undefined-only "$lib" | grep -q ' SSL_connect$' ||
+nm -D --undefined-only "$lib" | grep ' SSL_connect$' >/dev/null ||
     fail "libtravine.so does not use SSL_connect from its host"
 sh "$root/tests/check_exports.sh" nm "$lib" "$root/tests/exports.txt" >/dev/null ||
     fail "exports of the variant differ from tests/exports.txt (run the script for the diff)"
@@ -63,7 +65,7 @@ step "C hosts with and without OpenSSL"
 cc -O2 -Wall -Wextra -Werror -o "$work/host_ssl" "$root/examples/email_dlopen.c" \
     -Wl,--no-as-needed -lssl -lcrypto -ldl
 cc -O2 -Wall -Wextra -Werror -o "$work/host_bare" "$root/examples/email_dlopen.c" -ldl
-readelf -d "$work/host_ssl" | grep -q 'NEEDED.*libssl\.so' || fail "host_ssl does not load libssl"
+readelf -d "$work/host_ssl" | grep 'NEEDED.*libssl\.so' >/dev/null || fail "host_ssl does not load libssl"
 if "$work/host_bare" --lib "$lib" 127.0.0.1 9 >"$work/bare.log" 2>&1; then
     fail "a host without OpenSSL loaded the variant"
 fi

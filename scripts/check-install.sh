@@ -6,6 +6,8 @@
 # travine-send against it, and checks what the server received.
 # Exits non-zero on the first failure.
 set -euo pipefail
+# Pipelines end in grep >/dev/null, not grep -q: under pipefail a grep that
+# stops reading early would fail the pipeline through SIGPIPE.
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
@@ -56,7 +58,7 @@ for h in "$root"/src/*.h; do
     [[ -f $prefix/include/travine/$(basename "$h") ]] || fail "header $(basename "$h") not installed"
 done
 [[ -z $(find "$prefix/include" -maxdepth 1 -name '*.h') ]] || fail "headers directly in include/"
-readelf -d "$libdir/libtravine.so.1.0.0" | grep -q 'SONAME.*\[libtravine\.so\.1\]' ||
+readelf -d "$libdir/libtravine.so.1.0.0" | grep 'SONAME.*\[libtravine\.so\.1\]' >/dev/null ||
     fail "SONAME is not libtravine.so.1"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 cflags=$(pkg-config --cflags travine)

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -18,6 +19,73 @@ namespace {
 
 // gethostname() never needs more than this; past it we give up.
 const size_t MAX_HOSTNAME_BUFFER = 64 * 1024;
+
+// How much of the received data one look takes in; a longer line takes
+// several looks.
+const size_t PEEK_CHUNK = 4096;
+
+// Throws the failure of a read with the system's text: a descriptor that is
+// not open fails as the wait for it would have (1), anything else as a read
+// (3).
+[[noreturn]] void read_failed(int err) {
+    throw TransferException(std::strerror(err), "Socket::readSocket()", err == EBADF ? 1 : 3);
+}
+
+// Waits until fd has something to read (data, end of stream or an error),
+// at most READ_TIMEOUT seconds. poll() rather than select(): it takes
+// descriptors of any number. An interrupted wait (EINTR) is not retried.
+void wait_readable(int fd) {
+    struct pollfd pfd;
+    pfd.fd = fd;
+    pfd.events = POLLIN;
+    pfd.revents = 0;
+    int ready = ::poll(&pfd, 1, Socket::READ_TIMEOUT * 1000);
+    if (ready == -1) {
+        throw TransferException(std::strerror(errno), "Socket::readSocket()", 1);
+    }
+    if (ready == 0) {
+        throw TransferException(I18N::i18n("travine", "Socket timeout."), "Socket::readSocket()",
+                                2);
+    }
+    // A descriptor that is not open fails the wait, as select() would.
+    if (pfd.revents & POLLNVAL) {
+        throw TransferException(std::strerror(EBADF), "Socket::readSocket()", 1);
+    }
+}
+
+// Reads the rest of a line onto line one byte per read(), waiting before
+// each byte: for descriptors that cannot be peeked at.
+void read_bytewise(int fd, std::string& line) {
+    for (;;) {
+        wait_readable(fd);
+        char byte;
+        ssize_t n = ::read(fd, &byte, 1);
+        if (n == -1) {
+            throw TransferException(std::strerror(errno), "Socket::readSocket()", 3);
+        }
+        if (n == 0) {
+            throw TransferException(I18N::i18n("travine", "Socket was closed."),
+                                    "Socket::readSocket()", 4);
+        }
+        if (byte == '\n')
+            return;
+        if (line.size() >= Socket::MAX_LINE) {
+            throw TransferException(I18N::i18n("travine", "Line too long."), "Socket::readSocket()",
+                                    6);
+        }
+        line += byte;
+    }
+}
+
+// Sets the transcript's level (VERBOSE) and tells whether what follows at
+// that level would be delivered. Every element of a statement is judged the
+// same way and nothing between them can change the threshold unless one is
+// delivered, so a statement whose first element would be dropped can be
+// skipped whole, with its arguments left unbuilt.
+bool transcript_on(Logger& log) {
+    log << Logger::VERBOSE;
+    return static_cast<int>(log.lvl) <= static_cast<int>(log.getVerbosity());
+}
 
 // Writes up to len bytes of buf on fd. Sockets are written with send() and
 // MSG_NOSIGNAL, so a peer that has gone away yields EPIPE instead of a
@@ -74,52 +142,69 @@ std::string Socket::localhost() {
 }
 
 std::string Socket::readSocket() {
-    std::string line;
     if (sockfd == -1) {
         throw TransferException(I18N::i18n("travine", "Socket is closed."), "Socket::readSocket()",
                                 5);
     }
+    std::string line;
+#ifdef TRAVINE_BYTEWISE_READER
+    read_bytewise(sockfd, line);
+#else
+    // Look at what has arrived without taking it, find the line feed, and
+    // take exactly the bytes up to it: nothing past the line feed is
+    // consumed, so what follows stays in the descriptor for the next call
+    // or for a TLS handshake on the same descriptor.
+    char buf[PEEK_CHUNK];
     for (;;) {
-        // poll() rather than select(): it takes descriptors of any number.
-        // The wait is set afresh for every byte, so it bounds the silence
-        // before each byte. An interrupted wait (EINTR) is not retried.
-        struct pollfd pfd;
-        pfd.fd = sockfd;
-        pfd.events = POLLIN;
-        pfd.revents = 0;
-        int ready = ::poll(&pfd, 1, READ_TIMEOUT * 1000);
-        if (ready == -1) {
-            throw TransferException(std::strerror(errno), "Socket::readSocket()", 1);
-        }
-        if (ready == 0) {
-            throw TransferException(I18N::i18n("travine", "Socket timeout."),
-                                    "Socket::readSocket()", 2);
-        }
-        // A descriptor that is not open fails the wait, as select() would.
-        if (pfd.revents & POLLNVAL) {
-            throw TransferException(std::strerror(EBADF), "Socket::readSocket()", 1);
-        }
-        // One byte per read(), so nothing past the line feed is consumed:
-        // what follows stays in the descriptor for the next call or for a
-        // TLS handshake on the same descriptor.
-        char byte;
-        ssize_t n = ::read(sockfd, &byte, 1);
+        // Never more than the byte that would make the line too long, so a
+        // failure consumes what the byte-wise reader would have consumed.
+        size_t want = std::min(PEEK_CHUNK, MAX_LINE + 1 - line.size());
+        ssize_t n = ::recv(sockfd, buf, want, MSG_PEEK | MSG_DONTWAIT);
         if (n == -1) {
-            throw TransferException(std::strerror(errno), "Socket::readSocket()", 3);
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Nothing new: the wait starts afresh, as for every byte.
+                wait_readable(sockfd);
+                continue;
+            }
+            if (errno == ENOTSOCK) {
+                // A pipe, a terminal, a file: no peeking there.
+                read_bytewise(sockfd, line);
+                break;
+            }
+            read_failed(errno);
         }
         if (n == 0) {
             throw TransferException(I18N::i18n("travine", "Socket was closed."),
                                     "Socket::readSocket()", 4);
         }
-        if (byte == '\n')
+        const char* lf = static_cast<const char*>(::memchr(buf, '\n', static_cast<size_t>(n)));
+        size_t take = lf != nullptr ? static_cast<size_t>(lf - buf) + 1 : static_cast<size_t>(n);
+        // The bytes are there, so this takes them at once; should someone
+        // else have taken them meanwhile, the loop simply looks again.
+        ssize_t got = ::recv(sockfd, buf, take, MSG_DONTWAIT);
+        if (got == -1) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            read_failed(errno);
+        }
+        if (got == 0) {
+            throw TransferException(I18N::i18n("travine", "Socket was closed."),
+                                    "Socket::readSocket()", 4);
+        }
+        if (lf != nullptr && static_cast<size_t>(got) == take) {
+            line.append(buf, take - 1);
             break;
-        if (line.size() >= MAX_LINE) {
+        }
+        line.append(buf, static_cast<size_t>(got));
+        if (line.size() > MAX_LINE) {
             throw TransferException(I18N::i18n("travine", "Line too long."), "Socket::readSocket()",
                                     6);
         }
-        line += byte;
     }
-    *this << Logger::VERBOSE << host << ":\t" << line << std::endl;
+#endif
+    // The transcript costs only the level test when the threshold drops it.
+    if (transcript_on(*this))
+        *this << host << ":\t" << line << std::endl;
     return line;
 }
 
@@ -147,5 +232,7 @@ void Socket::writeSocket(const std::string& data) {
         p += n;
         remaining -= static_cast<size_t>(n);
     } while (remaining > 0);
-    *this << Logger::VERBOSE << localhost() << ":\t" << data;
+    // The local name is looked up only when the transcript is delivered.
+    if (transcript_on(*this))
+        *this << localhost() << ":\t" << data;
 }

@@ -17,8 +17,8 @@ using namespace travine_cli;
 
 namespace {
 
-const std::vector<std::string> BASE = {"--server", "mx.example.test", "--from",
-                                       "a@example.test", "--to", "b@example.test"};
+const std::vector<std::string> BASE = {"--server", "mx.example.test", "--from", "a@example.test",
+                                       "--to",     "b@example.test"};
 
 std::vector<std::string> with(std::vector<std::string> extra) {
     std::vector<std::string> args = BASE;
@@ -82,8 +82,8 @@ TEST(CliParse, PortFollowsTheTlsModeUnlessGiven) {
 
 TEST(CliParse, RepeatedToGivesOneRecipientEach) {
     Options o = parse_args(with({"--to", "c@example.test", "--to=d@example.test"}), nullptr);
-    EXPECT_EQ(o.to, (std::vector<std::string>{"b@example.test", "c@example.test",
-                                              "d@example.test"}));
+    EXPECT_EQ(o.to,
+              (std::vector<std::string>{"b@example.test", "c@example.test", "d@example.test"}));
 }
 
 TEST(CliParse, VerbosityAndCount) {
@@ -144,7 +144,8 @@ TEST(CliParse, RefusesBadCommandLinesWithUsageCode) {
     };
     for (const Case& c : cases) {
         std::string joined;
-        for (const std::string& a : c.args) joined += "[" + a + "]";
+        for (const std::string& a : c.args)
+            joined += "[" + a + "]";
         CliError e = refusal(c.args);
         EXPECT_EQ(e.code, EXIT_USAGE) << joined;
         EXPECT_NE(e.text.find(c.says), std::string::npos) << joined << " said: " << e.text;
@@ -175,17 +176,18 @@ TEST(CliParse, WarnsAboutClearTextCredentialsAndInsecureTls) {
     ASSERT_EQ(insecure.warnings.size(), 1u);
     EXPECT_NE(insecure.warnings[0].find("NOT verified"), std::string::npos);
 
-    EXPECT_TRUE(parse_args(with({"--tls", "smtps", "--capath", "/etc/ssl/certs", "--auth",
-                                 "plain", "--user", "u"}),
+    EXPECT_TRUE(parse_args(with({"--tls", "smtps", "--capath", "/etc/ssl/certs", "--auth", "plain",
+                                 "--user", "u"}),
                            "pw")
                     .warnings.empty());
 }
 
 TEST(CliParse, MapsEveryMechanism) {
-    const std::pair<const char*, AuthMode> table[] = {
-        {"auto", AuthMode::AUTO},         {"plain", AuthMode::PLAIN},
-        {"login", AuthMode::LOGIN},       {"cram-md5", AuthMode::CRAM_MD5},
-        {"cram-sha1", AuthMode::CRAM_SHA1}};
+    const std::pair<const char*, AuthMode> table[] = {{"auto", AuthMode::AUTO},
+                                                      {"plain", AuthMode::PLAIN},
+                                                      {"login", AuthMode::LOGIN},
+                                                      {"cram-md5", AuthMode::CRAM_MD5},
+                                                      {"cram-sha1", AuthMode::CRAM_SHA1}};
     for (const auto& row : table) {
         EXPECT_EQ(parse_args(with({"--auth", row.first, "--user", "u"}), "p").auth, row.second)
             << row.first;
@@ -207,9 +209,9 @@ TEST(CliInputs, ReadsBodyAndPasswordFiles) {
     TempDir dir;
     write_file(dir.file("body"), "line one\nline two\n");
     write_file(dir.file("pw"), "hunter2\r\nsecond line ignored\n");
-    Options o = parse_args(with({"--body-file", dir.file("body"), "--user", "u",
-                                 "--password-file", dir.file("pw")}),
-                           "from-env");
+    Options o = parse_args(
+        with({"--body-file", dir.file("body"), "--user", "u", "--password-file", dir.file("pw")}),
+        "from-env");
     std::istringstream in("not read");
     load_inputs(o, in);
     EXPECT_EQ(o.body, "line one\nline two\n");
@@ -337,11 +339,12 @@ TEST(CliCompose, EmptyBodyLeavesTheBlankLineToTheEndMarker) {
 
 TEST(CliCompose, FoldsLongRecipientLists) {
     std::vector<std::string> to;
-    for (int i = 0; i < 8; ++i) to.push_back("recipient" + std::to_string(i) + "@example.test");
+    for (int i = 0; i < 8; ++i)
+        to.push_back("recipient" + std::to_string(i) + "@example.test");
     MessageParts p{"a@x", to, "s", "D", "<i@x>", "b"};
     std::string text = compose_message(p);
-    std::string to_field = text.substr(text.find("To: "), text.find("\r\nSubject:") -
-                                                              text.find("To: "));
+    std::string to_field =
+        text.substr(text.find("To: "), text.find("\r\nSubject:") - text.find("To: "));
     size_t start = 0;
     int lines = 0;
     for (;;) {
@@ -352,27 +355,32 @@ TEST(CliCompose, FoldsLongRecipientLists) {
             EXPECT_EQ(line[0], ' ');
         }
         ++lines;
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         start = end + 2;
     }
     EXPECT_GT(lines, 1);
     std::string unfolded;
     for (char c : to_field) {
-        if (c != '\r' && c != '\n') unfolded += c;
+        if (c != '\r' && c != '\n')
+            unfolded += c;
     }
     std::string expect = "To: " + to[0];
-    for (size_t i = 1; i < to.size(); ++i) expect += ", " + to[i];
+    for (size_t i = 1; i < to.size(); ++i)
+        expect += ", " + to[i];
     EXPECT_EQ(unfolded, expect);
 }
 
 TEST(CliSubject, AsciiStaysAndLongAsciiFoldsAtBlanks) {
     EXPECT_EQ(encode_subject("Quarterly report"), "Quarterly report");
     std::string words;
-    for (int i = 0; i < 20; ++i) words += (i ? " word" : "word") + std::to_string(i);
+    for (int i = 0; i < 20; ++i)
+        words += (i ? " word" : "word") + std::to_string(i);
     std::string folded = encode_subject(words);
     EXPECT_NE(folded.find("\r\n "), std::string::npos);
     std::string unfolded = folded;
-    for (size_t p; (p = unfolded.find("\r\n")) != std::string::npos;) unfolded.erase(p, 2);
+    for (size_t p; (p = unfolded.find("\r\n")) != std::string::npos;)
+        unfolded.erase(p, 2);
     EXPECT_EQ(unfolded, words);
     size_t first = folded.find("\r\n");
     EXPECT_LE(first + 9, 78u);  // with "Subject: " in front
@@ -380,14 +388,15 @@ TEST(CliSubject, AsciiStaysAndLongAsciiFoldsAtBlanks) {
 
 TEST(CliSubject, NonAsciiBecomesEncodedWordsCutBetweenCharacters) {
     std::string subject;
-    for (int i = 0; i < 30; ++i) subject += "\xC3\xA4\xE2\x82\xAC";  // "ä€" x 30
+    for (int i = 0; i < 30; ++i)
+        subject += "\xC3\xA4\xE2\x82\xAC";  // "ä€" x 30
     std::string enc = encode_subject(subject);
     std::string decoded;
     size_t start = 0;
     for (;;) {
         size_t end = enc.find("\r\n ", start);
-        std::string word = enc.substr(start, end == std::string::npos ? std::string::npos
-                                                                       : end - start);
+        std::string word =
+            enc.substr(start, end == std::string::npos ? std::string::npos : end - start);
         ASSERT_EQ(word.compare(0, 10, "=?UTF-8?B?"), 0) << word;
         ASSERT_EQ(word.substr(word.size() - 2), "?=");
         EXPECT_LE(word.size() + 9, 78u);
@@ -395,11 +404,14 @@ TEST(CliSubject, NonAsciiBecomesEncodedWordsCutBetweenCharacters) {
         ASSERT_FALSE(piece.empty());
         EXPECT_NE(static_cast<unsigned char>(piece[0]) & 0xC0, 0x80u) << "cut inside a character";
         decoded += piece;
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         start = end + 3;
     }
     EXPECT_EQ(decoded, subject);
-    EXPECT_EQ(encode_subject("Gr\xC3\xBC\xC3\x9F" "e"), "=?UTF-8?B?R3LDvMOfZQ==?=");
+    EXPECT_EQ(encode_subject("Gr\xC3\xBC\xC3\x9F"
+                             "e"),
+              "=?UTF-8?B?R3LDvMOfZQ==?=");
     EXPECT_EQ(encode_subject("tab\there"), "=?UTF-8?B?dGFiCWhlcmU=?=");
 }
 
@@ -446,28 +458,30 @@ TEST(CliTranscript, MasksPlainInitialResponse) {
     EXPECT_EQ(wrote(t, "AUTH PLAIN AHVzZXIAcGFzcw==\r\n"),
               std::vector<std::string>{"client:\tAUTH PLAIN ********"});
     EXPECT_EQ(read(t, "235 ok"), std::vector<std::string>{"mx:\t235 ok"});
-    EXPECT_EQ(wrote(t, "MAIL FROM: <a@x>\r\n"), std::vector<std::string>{"client:\tMAIL FROM: <a@x>"});
+    EXPECT_EQ(wrote(t, "MAIL FROM: <a@x>\r\n"),
+              std::vector<std::string>{"client:\tMAIL FROM: <a@x>"});
 }
 
 TEST(CliTranscript, MasksLoginUserAndPasswordButNotThePrompts) {
     Transcript t(false);
     std::vector<std::string> all;
-    for (auto lines : {wrote(t, "AUTH LOGIN\r\n"), read(t, "334 VXNlcm5hbWU6"),
-                       wrote(t, "dXNlcg==\r\n"), read(t, "334 UGFzc3dvcmQ6"),
-                       wrote(t, "cGFzcw==\r\n"), read(t, "235 ok"),
-                       wrote(t, "MAIL FROM: <a@x>\r\n")}) {
+    for (auto lines :
+         {wrote(t, "AUTH LOGIN\r\n"), read(t, "334 VXNlcm5hbWU6"), wrote(t, "dXNlcg==\r\n"),
+          read(t, "334 UGFzc3dvcmQ6"), wrote(t, "cGFzcw==\r\n"), read(t, "235 ok"),
+          wrote(t, "MAIL FROM: <a@x>\r\n")}) {
         all.insert(all.end(), lines.begin(), lines.end());
     }
-    EXPECT_EQ(all, (std::vector<std::string>{
-                       "client:\tAUTH LOGIN", "mx:\t334 VXNlcm5hbWU6", "client:\t********",
-                       "mx:\t334 UGFzc3dvcmQ6", "client:\t********", "mx:\t235 ok",
-                       "client:\tMAIL FROM: <a@x>"}));
+    EXPECT_EQ(all, (std::vector<std::string>{"client:\tAUTH LOGIN", "mx:\t334 VXNlcm5hbWU6",
+                                             "client:\t********", "mx:\t334 UGFzc3dvcmQ6",
+                                             "client:\t********", "mx:\t235 ok",
+                                             "client:\tMAIL FROM: <a@x>"}));
 }
 
 TEST(CliTranscript, MasksCramResponseAndStopsAfterARefusal) {
     Transcript t(false);
     wrote(t, "AUTH CRAM-MD5\r\n");
-    EXPECT_EQ(read(t, "334 PDEyMzQ1QGhvc3Q+"), std::vector<std::string>{"mx:\t334 PDEyMzQ1QGhvc3Q+"});
+    EXPECT_EQ(read(t, "334 PDEyMzQ1QGhvc3Q+"),
+              std::vector<std::string>{"mx:\t334 PDEyMzQ1QGhvc3Q+"});
     EXPECT_EQ(wrote(t, "dXNlciBhYmNkZWY=\r\n"), std::vector<std::string>{"client:\t********"});
     // A refused LOGIN ends the masking: the next command is shown.
     Transcript r(false);
@@ -513,11 +527,12 @@ TEST(CliProgress, BarShowsShareAndCount) {
 
 TEST(CliUsage, DocumentsEveryOptionAndExitCode) {
     std::string u = usage_text();
-    for (const char* word : {"--server", "--port", "--from", "--to", "--subject", "--body",
-                             "--body-file", "--domain", "--tls", "--cafile", "--capath",
-                             "--insecure", "--auth", "--user", "--password-file", "--password",
-                             "--count", "-v", "-vv", "TRAVINE_PASSWORD", " 64 ", " 65 ", " 66 ",
-                             " 69 ", " 70 ", " 74 ", " 76 ", " 77 "}) {
+    for (const char* word : {"--server",   "--port",      "--from",   "--to",   "--subject",
+                             "--body",     "--body-file", "--domain", "--tls",  "--cafile",
+                             "--capath",   "--insecure",  "--auth",   "--user", "--password-file",
+                             "--password", "--count",     "-v",       "-vv",    "TRAVINE_PASSWORD",
+                             " 64 ",       " 65 ",        " 66 ",     " 69 ",   " 70 ",
+                             " 74 ",       " 76 ",        " 77 "}) {
         EXPECT_NE(u.find(word), std::string::npos) << word;
     }
 }

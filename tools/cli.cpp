@@ -18,7 +18,9 @@ namespace travine_cli {
 
 namespace {
 
-CliError usage_error(const std::string& text) { return CliError{EXIT_USAGE, text}; }
+CliError usage_error(const std::string& text) {
+    return CliError{EXIT_USAGE, text};
+}
 
 bool has_line_break(const std::string& s) {
     return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
@@ -26,40 +28,52 @@ bool has_line_break(const std::string& s) {
 
 // A decimal number in [lo, hi]; false for anything else (signs, blanks,
 // empty, overflow).
-bool parse_number(const std::string& s, unsigned long lo, unsigned long hi,
-                  unsigned long* out) {
-    if (s.empty() || s.size() > 10) return false;
+bool parse_number(const std::string& s, unsigned long lo, unsigned long hi, unsigned long* out) {
+    if (s.empty() || s.size() > 10)
+        return false;
     unsigned long v = 0;
     for (char c : s) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
         v = v * 10 + static_cast<unsigned long>(c - '0');
     }
-    if (v < lo || v > hi) return false;
+    if (v < lo || v > hi)
+        return false;
     *out = v;
     return true;
 }
 
 TlsMode parse_tls(const std::string& v) {
-    if (v == "none") return TlsMode::NONE;
-    if (v == "starttls") return TlsMode::STARTTLS;
-    if (v == "smtps") return TlsMode::SMTPS;
+    if (v == "none")
+        return TlsMode::NONE;
+    if (v == "starttls")
+        return TlsMode::STARTTLS;
+    if (v == "smtps")
+        return TlsMode::SMTPS;
     throw usage_error("--tls: unknown mode '" + v + "' (none, starttls or smtps)");
 }
 
 AuthMode parse_auth(const std::string& v) {
-    if (v == "none") return AuthMode::NONE;
-    if (v == "auto") return AuthMode::AUTO;
-    if (v == "plain") return AuthMode::PLAIN;
-    if (v == "login") return AuthMode::LOGIN;
-    if (v == "cram-md5") return AuthMode::CRAM_MD5;
-    if (v == "cram-sha1") return AuthMode::CRAM_SHA1;
+    if (v == "none")
+        return AuthMode::NONE;
+    if (v == "auto")
+        return AuthMode::AUTO;
+    if (v == "plain")
+        return AuthMode::PLAIN;
+    if (v == "login")
+        return AuthMode::LOGIN;
+    if (v == "cram-md5")
+        return AuthMode::CRAM_MD5;
+    if (v == "cram-sha1")
+        return AuthMode::CRAM_SHA1;
     throw usage_error("--auth: unknown mechanism '" + v +
                       "' (none, auto, plain, login, cram-md5 or cram-sha1)");
 }
 
 // An envelope address as it can stand between angle brackets.
 void check_address(const std::string& option, const std::string& addr) {
-    if (addr.empty()) throw usage_error(option + ": empty address");
+    if (addr.empty())
+        throw usage_error(option + ": empty address");
     for (unsigned char c : addr) {
         if (c <= ' ' || c == 0x7f || c == '<' || c == '>') {
             throw usage_error(option + ": '" + addr +
@@ -72,17 +86,20 @@ void check_address(const std::string& option, const std::string& addr) {
 // Reads all of path; 0 or the errno of the failure.
 int read_file(const std::string& path, std::string* out) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (fd < 0)
+        return errno;
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             int err = errno;
             ::close(fd);
             return err;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         out->append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
@@ -125,20 +142,25 @@ std::string base64(const std::string& in) {
 
 // A server reply line: three digits, then the end, a blank or a '-'.
 bool is_reply(const std::string& s) {
-    if (s.size() < 3) return false;
+    if (s.size() < 3)
+        return false;
     for (int i = 0; i < 3; ++i) {
-        if (s[i] < '0' || s[i] > '9') return false;
+        if (s[i] < '0' || s[i] > '9')
+            return false;
     }
     return s.size() == 3 || s[3] == ' ' || s[3] == '-';
 }
 
 bool starts_with_nocase(const std::string& s, const char* prefix) {
     size_t n = std::strlen(prefix);
-    if (s.size() < n) return false;
+    if (s.size() < n)
+        return false;
     for (size_t i = 0; i < n; ++i) {
         char c = s[i];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (c != prefix[i]) return false;
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (c != prefix[i])
+            return false;
     }
     return true;
 }
@@ -146,19 +168,27 @@ bool starts_with_nocase(const std::string& s, const char* prefix) {
 }  // namespace
 
 int exit_code_for(const std::string& name) {
-    if (name == "TransferException") return EXIT_UNAVAILABLE;
-    if (name == "SSLException") return EXIT_PROTOCOL;
-    if (name == "IOException") return EXIT_IOERR;
-    if (name == "AuthenticationFailedException") return EXIT_NOPERM;
-    if (name == "DecodeException") return EXIT_DATAERR;
+    if (name == "TransferException")
+        return EXIT_UNAVAILABLE;
+    if (name == "SSLException")
+        return EXIT_PROTOCOL;
+    if (name == "IOException")
+        return EXIT_IOERR;
+    if (name == "AuthenticationFailedException")
+        return EXIT_NOPERM;
+    if (name == "DecodeException")
+        return EXIT_DATAERR;
     return EXIT_SOFTWARE;
 }
 
 uint32_t default_port(TlsMode mode) {
     switch (mode) {
-        case TlsMode::STARTTLS: return 587;
-        case TlsMode::SMTPS: return 465;
-        case TlsMode::NONE: break;
+        case TlsMode::STARTTLS:
+            return 587;
+        case TlsMode::SMTPS:
+            return 465;
+        case TlsMode::NONE:
+            break;
     }
     return 25;
 }
@@ -206,11 +236,12 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
             inline_value = true;
         }
         static const char* const WITH_VALUE[] = {
-            "--server", "--port",   "--from", "--to",       "--subject",       "--body",
-            "--body-file", "--domain", "--tls", "--cafile", "--capath",        "--auth",
-            "--user",   "--password", "--password-file", "--count"};
+            "--server",    "--port",     "--from",          "--to",     "--subject", "--body",
+            "--body-file", "--domain",   "--tls",           "--cafile", "--capath",  "--auth",
+            "--user",      "--password", "--password-file", "--count"};
         bool known = false;
-        for (const char* n : WITH_VALUE) known = known || name == n;
+        for (const char* n : WITH_VALUE)
+            known = known || name == n;
         if (!known) {
             if (inline_value && (name == "--insecure" || name == "--help" || name == "--version" ||
                                  name == "--verbose")) {
@@ -219,7 +250,8 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
             throw usage_error("unknown option '" + name + "'");
         }
         if (!inline_value) {
-            if (i + 1 >= args.size()) throw usage_error(name + " needs a value");
+            if (i + 1 >= args.size())
+                throw usage_error(name + " needs a value");
             value = args[++i];
         }
         if (name == "--server") {
@@ -238,17 +270,20 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
             o.body = value;
             o.body_given = true;
         } else if (name == "--body-file") {
-            if (value.empty()) throw usage_error("--body-file: empty file name");
+            if (value.empty())
+                throw usage_error("--body-file: empty file name");
             o.body_file = value;
         } else if (name == "--domain") {
             o.domain = value;
         } else if (name == "--tls") {
             o.tls = parse_tls(value);
         } else if (name == "--cafile") {
-            if (value.empty()) throw usage_error("--cafile: empty file name");
+            if (value.empty())
+                throw usage_error("--cafile: empty file name");
             o.cafile = value;
         } else if (name == "--capath") {
-            if (value.empty()) throw usage_error("--capath: empty directory name");
+            if (value.empty())
+                throw usage_error("--capath: empty directory name");
             o.capath = value;
         } else if (name == "--auth") {
             o.auth = parse_auth(value);
@@ -260,7 +295,8 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
             o.password_given = true;
             o.password_on_command_line = true;
         } else if (name == "--password-file") {
-            if (value.empty()) throw usage_error("--password-file: empty file name");
+            if (value.empty())
+                throw usage_error("--password-file: empty file name");
             o.password_file = value;
         } else if (name == "--count") {
             count_text = value;
@@ -268,14 +304,18 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
         }
     }
 
-    if (o.server.empty()) throw usage_error("--server HOST is required");
+    if (o.server.empty())
+        throw usage_error("--server HOST is required");
     if (has_line_break(o.server) || o.server.find(' ') != std::string::npos) {
         throw usage_error("--server: '" + o.server + "' is not a host name");
     }
-    if (o.from.empty()) throw usage_error("--from ADDRESS is required");
+    if (o.from.empty())
+        throw usage_error("--from ADDRESS is required");
     check_address("--from", o.from);
-    if (o.to.empty()) throw usage_error("at least one --to ADDRESS is required");
-    if (has_line_break(o.subject)) throw usage_error("--subject: line breaks are not allowed");
+    if (o.to.empty())
+        throw usage_error("at least one --to ADDRESS is required");
+    if (has_line_break(o.subject))
+        throw usage_error("--subject: line breaks are not allowed");
     if (!o.domain.empty()) {
         for (unsigned char c : o.domain) {
             if (c <= ' ' || c == 0x7f) {
@@ -320,21 +360,24 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
     }
 
     // Authentication.
-    if (!o.user.empty() && !o.auth_given) o.auth = AuthMode::AUTO;
-    if (has_line_break(o.user)) throw usage_error("--user: line breaks are not allowed");
+    if (!o.user.empty() && !o.auth_given)
+        o.auth = AuthMode::AUTO;
+    if (has_line_break(o.user))
+        throw usage_error("--user: line breaks are not allowed");
     if (o.password_on_command_line && !o.password_file.empty()) {
         throw usage_error("--password and --password-file exclude each other");
     }
     if (o.auth == AuthMode::NONE) {
-        if (o.auth_given && (!o.user.empty() || o.password_on_command_line ||
-                             !o.password_file.empty())) {
+        if (o.auth_given &&
+            (!o.user.empty() || o.password_on_command_line || !o.password_file.empty())) {
             throw usage_error("--auth none contradicts --user/--password/--password-file");
         }
         if (o.password_on_command_line || !o.password_file.empty()) {
             throw usage_error("a password needs --user (and optionally --auth)");
         }
     } else {
-        if (o.user.empty()) throw usage_error("--auth needs --user NAME");
+        if (o.user.empty())
+            throw usage_error("--auth needs --user NAME");
         if (!o.password_given && o.password_file.empty()) {
             if (env_password != nullptr) {
                 o.password = env_password;
@@ -368,14 +411,19 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
 void load_inputs(Options& o, std::istream& in) {
     if (!o.cafile.empty()) {
         struct stat st;
-        if (::stat(o.cafile.c_str(), &st) != 0) throw noinput("--cafile", o.cafile, errno);
-        if (S_ISDIR(st.st_mode)) throw noinput("--cafile", o.cafile, EISDIR);
-        if (::access(o.cafile.c_str(), R_OK) != 0) throw noinput("--cafile", o.cafile, errno);
+        if (::stat(o.cafile.c_str(), &st) != 0)
+            throw noinput("--cafile", o.cafile, errno);
+        if (S_ISDIR(st.st_mode))
+            throw noinput("--cafile", o.cafile, EISDIR);
+        if (::access(o.cafile.c_str(), R_OK) != 0)
+            throw noinput("--cafile", o.cafile, errno);
     }
     if (!o.capath.empty()) {
         struct stat st;
-        if (::stat(o.capath.c_str(), &st) != 0) throw noinput("--capath", o.capath, errno);
-        if (!S_ISDIR(st.st_mode)) throw noinput("--capath", o.capath, ENOTDIR);
+        if (::stat(o.capath.c_str(), &st) != 0)
+            throw noinput("--capath", o.capath, errno);
+        if (!S_ISDIR(st.st_mode))
+            throw noinput("--capath", o.capath, ENOTDIR);
         if (::access(o.capath.c_str(), R_OK | X_OK) != 0) {
             throw noinput("--capath", o.capath, errno);
         }
@@ -383,9 +431,11 @@ void load_inputs(Options& o, std::istream& in) {
     if (!o.password_file.empty()) {
         std::string text;
         int err = read_file(o.password_file, &text);
-        if (err != 0) throw noinput("password file", o.password_file, err);
+        if (err != 0)
+            throw noinput("password file", o.password_file, err);
         std::string line = text.substr(0, text.find('\n'));
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         if (line.empty()) {
             throw CliError{EXIT_NOINPUT,
                            "password file '" + o.password_file + "' holds no password"};
@@ -393,15 +443,18 @@ void load_inputs(Options& o, std::istream& in) {
         o.password = line;
         o.password_given = true;
     }
-    if (o.body_given) return;
+    if (o.body_given)
+        return;
     if (!o.body_file.empty() && o.body_file != "-") {
         std::string text;
         int err = read_file(o.body_file, &text);
-        if (err != 0) throw noinput("body file", o.body_file, err);
+        if (err != 0)
+            throw noinput("body file", o.body_file, err);
         o.body = text;
     } else {
         o.body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad()) throw CliError{EXIT_NOINPUT, "cannot read the body from standard input"};
+        if (in.bad())
+            throw CliError{EXIT_NOINPUT, "cannot read the body from standard input"};
     }
     o.body_given = true;
 }
@@ -466,8 +519,9 @@ std::string rfc5322_date(const std::tm& tm, long offset) {
     long a = offset < 0 ? -offset : offset;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
-                  DAYS[((tm.tm_wday % 7) + 7) % 7], tm.tm_mday, MONTHS[((tm.tm_mon % 12) + 12) % 12],
-                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, a / 60, a % 60);
+                  DAYS[((tm.tm_wday % 7) + 7) % 7], tm.tm_mday,
+                  MONTHS[((tm.tm_mon % 12) + 12) % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                  tm.tm_sec, sign, a / 60, a % 60);
     return buf;
 }
 
@@ -484,10 +538,12 @@ std::string make_message_id(const std::string& domain) {
     for (char& c : right) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                   c == '.' || c == '-';
-        if (!ok) c = '-';
+        if (!ok)
+            c = '-';
     }
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%lx.%lx.%lu.%016llx", static_cast<unsigned long>(std::time(nullptr)),
+    std::snprintf(buf, sizeof buf, "%lx.%lx.%lu.%016llx",
+                  static_cast<unsigned long>(std::time(nullptr)),
                   static_cast<unsigned long>(::getpid()), counter.fetch_add(1),
                   static_cast<unsigned long long>(rng()));
     return "<" + std::string(buf) + "@" + right + ">";
@@ -500,22 +556,26 @@ std::string smtp_body(const std::string& body) {
     for (size_t i = 0; i < body.size(); ++i) {
         char c = body[i];
         if (c == '\r' || c == '\n') {
-            if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ++i;
+            if (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n')
+                ++i;
             out += "\r\n";
             line_start = true;
             continue;
         }
-        if (line_start && c == '.') out += '.';
+        if (line_start && c == '.')
+            out += '.';
         out += c;
         line_start = false;
     }
-    if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0) out.resize(out.size() - 2);
+    if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0)
+        out.resize(out.size() - 2);
     return out;
 }
 
 std::string encode_subject(const std::string& subject) {
     bool ascii = true;
-    for (unsigned char c : subject) ascii = ascii && c >= 0x20 && c < 0x7f;
+    for (unsigned char c : subject)
+        ascii = ascii && c >= 0x20 && c < 0x7f;
     if (ascii) {
         // Fold long subjects before a blank; a continuation line starts
         // with that blank and never holds blanks alone.
@@ -524,15 +584,16 @@ std::string encode_subject(const std::string& subject) {
         size_t start = 0;
         while (start < subject.size()) {
             size_t sp = subject.find(' ', start + 1);
-            std::string word = subject.substr(start, sp == std::string::npos ? std::string::npos
-                                                                              : sp - start);
+            std::string word =
+                subject.substr(start, sp == std::string::npos ? std::string::npos : sp - start);
             if (word[0] == ' ' && word.size() > 1 && col > 9 && col + word.size() > 78) {
                 out += "\r\n";
                 col = 0;
             }
             out += word;
             col += word.size();
-            if (sp == std::string::npos) break;
+            if (sp == std::string::npos)
+                break;
             start = sp;
         }
         return out;
@@ -545,10 +606,13 @@ std::string encode_subject(const std::string& subject) {
         size_t end = i + 39 < subject.size() ? i + 39 : subject.size();
         if (end < subject.size()) {
             size_t e = end;
-            while (e > i && (static_cast<unsigned char>(subject[e]) & 0xC0) == 0x80) --e;
-            if (e > i) end = e;
+            while (e > i && (static_cast<unsigned char>(subject[e]) & 0xC0) == 0x80)
+                --e;
+            if (e > i)
+                end = e;
         }
-        if (!out.empty()) out += "\r\n ";
+        if (!out.empty())
+            out += "\r\n ";
         out += "=?UTF-8?B?" + base64(subject.substr(i, end - i)) + "?=";
         i = end;
     }
@@ -580,7 +644,8 @@ std::string compose_message(const MessageParts& p) {
     h += "Content-Type: text/plain; charset=UTF-8\r\n";
     h += "Content-Transfer-Encoding: 8bit\r\n";
     std::string body = smtp_body(p.body);
-    if (body.empty()) return h;
+    if (body.empty())
+        return h;
     return h + "\r\n" + body;
 }
 
@@ -588,7 +653,8 @@ const char* const Transcript::MASK = "********";
 
 std::vector<std::string> Transcript::add(const std::string& fragment) {
     pending_ += fragment;
-    if (fragment.empty() || fragment.back() != '\n') return {};
+    if (fragment.empty() || fragment.back() != '\n')
+        return {};
     std::string entry;
     entry.swap(pending_);
     return finish(entry);
@@ -600,52 +666,62 @@ std::vector<std::string> Transcript::finish(const std::string& entry) {
     while (start < entry.size()) {
         size_t nl = entry.find('\n', start);
         std::string l = entry.substr(start, nl - start);
-        if (!l.empty() && l.back() == '\r') l.pop_back();
+        if (!l.empty() && l.back() == '\r')
+            l.pop_back();
         lines.push_back(l);
-        if (nl == std::string::npos) break;
+        if (nl == std::string::npos)
+            break;
         start = nl + 1;
     }
-    if (lines.empty()) return lines;
+    if (lines.empty())
+        return lines;
 
-    const bool data_end =
-        entry.size() >= 5 && entry.compare(entry.size() - 5, 5, "\r\n.\r\n") == 0;
+    const bool data_end = entry.size() >= 5 && entry.compare(entry.size() - 5, 5, "\r\n.\r\n") == 0;
     if (data_end) {
         data_sent_ = true;
         return lines;
     }
-    if (lines.size() != 1) return lines;
+    if (lines.size() != 1)
+        return lines;
 
     std::string& line = lines[0];
     size_t sep = line.find(":\t");
-    if (sep == std::string::npos) return lines;
+    if (sep == std::string::npos)
+        return lines;
     const std::string prefix = line.substr(0, sep + 2);
     const std::string content = line.substr(sep + 2);
 
     if (is_reply(content)) {
         bool last = content.size() == 3 || content[3] != '-';
         if (data_sent_ && last) {
-            if (content.compare(0, 3, "250") == 0) ++accepted_;
+            if (content.compare(0, 3, "250") == 0)
+                ++accepted_;
             data_sent_ = false;
         }
-        if (secret_lines_ > 0 && content.compare(0, 3, "334") != 0) secret_lines_ = 0;
+        if (secret_lines_ > 0 && content.compare(0, 3, "334") != 0)
+            secret_lines_ = 0;
         return lines;
     }
-    if (prefix == "SSLInfo:\t") return lines;
+    if (prefix == "SSLInfo:\t")
+        return lines;
 
     if (secret_lines_ > 0) {
         --secret_lines_;
-        if (!show_secrets_) line = prefix + MASK;
+        if (!show_secrets_)
+            line = prefix + MASK;
         return lines;
     }
     if (starts_with_nocase(content, "AUTH PLAIN")) {
         if (content.size() > 11) {
-            if (!show_secrets_) line = prefix + content.substr(0, 11) + MASK;
+            if (!show_secrets_)
+                line = prefix + content.substr(0, 11) + MASK;
         } else {
             secret_lines_ = 1;
         }
     } else if (starts_with_nocase(content, "AUTH LOGIN")) {
         if (content.size() > 11) {
-            if (!show_secrets_) line = prefix + content.substr(0, 11) + MASK;
+            if (!show_secrets_)
+                line = prefix + content.substr(0, 11) + MASK;
             secret_lines_ = 1;
         } else {
             secret_lines_ = 2;
@@ -657,8 +733,10 @@ std::vector<std::string> Transcript::finish(const std::string& entry) {
 }
 
 std::string progress_bar(unsigned long done, unsigned long total, int width) {
-    if (width < 1) width = 1;
-    if (done > total) done = total;
+    if (width < 1)
+        width = 1;
+    if (done > total)
+        done = total;
     unsigned long filled = total == 0 ? 0 : done * static_cast<unsigned long>(width) / total;
     std::string bar = "[" + std::string(filled, '#') +
                       std::string(static_cast<size_t>(width) - filled, '.') + "] ";

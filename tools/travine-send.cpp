@@ -40,14 +40,16 @@ LogState g_log;
 
 int terminal_columns() {
     struct winsize ws;
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
     return 80;
 }
 
 void draw_progress() {
     std::string t = std::to_string(g_log.total);
     int width = terminal_columns() - static_cast<int>(2 * t.size()) - 16;
-    if (width > 50) width = 50;
+    if (width > 50)
+        width = 50;
     std::string bar = progress_bar(g_log.shown, g_log.total, width);
     std::fprintf(stderr, "\r%s sent", bar.c_str());
     std::fflush(stderr);
@@ -55,8 +57,15 @@ void draw_progress() {
 
 void on_log(std::string text, int level) {
     std::vector<std::string> lines = g_log.transcript->add(text);
-    if (g_log.verbose > 0 || (level == Logger::ERROR && !lines.empty())) {
-        for (const std::string& l : lines) std::fprintf(stderr, "%s\n", l.c_str());
+    // The dialogue with -v; without it only what the library reports at
+    // ERROR (server notices such as "Host said: 251 ...").
+    if (!lines.empty() && (g_log.verbose > 0 || level == Logger::ERROR)) {
+        if (g_log.progress)
+            std::fputs("\r\033[K", stderr);  // the bar's line makes room
+        for (const std::string& l : lines)
+            std::fprintf(stderr, "%s%s\n", g_log.verbose > 0 ? "" : "travine-send: ", l.c_str());
+        if (g_log.progress)
+            draw_progress();
     }
     if (g_log.progress && g_log.transcript->accepted() != g_log.shown) {
         g_log.shown = g_log.transcript->accepted();
@@ -66,19 +75,26 @@ void on_log(std::string text, int level) {
 
 std::string local_domain() {
     char name[256];
-    if (gethostname(name, sizeof name) != 0) return "localhost";
+    if (gethostname(name, sizeof name) != 0)
+        return "localhost";
     name[sizeof name - 1] = '\0';
     return name[0] != '\0' ? name : "localhost";
 }
 
 SMTP::AUTH_TYPE auth_type(AuthMode m) {
     switch (m) {
-        case AuthMode::AUTO: return SMTP::AUTO;
-        case AuthMode::PLAIN: return SMTP::PLAIN;
-        case AuthMode::LOGIN: return SMTP::LOGIN;
-        case AuthMode::CRAM_MD5: return SMTP::CRAM_MD5;
-        case AuthMode::CRAM_SHA1: return SMTP::CRAM_SHA1;
-        case AuthMode::NONE: break;
+        case AuthMode::AUTO:
+            return SMTP::AUTO;
+        case AuthMode::PLAIN:
+            return SMTP::PLAIN;
+        case AuthMode::LOGIN:
+            return SMTP::LOGIN;
+        case AuthMode::CRAM_MD5:
+            return SMTP::CRAM_MD5;
+        case AuthMode::CRAM_SHA1:
+            return SMTP::CRAM_SHA1;
+        case AuthMode::NONE:
+            break;
     }
     return SMTP::NO_AUTH;
 }
@@ -104,22 +120,25 @@ int run(Options& o) {
     session.setCallBackFunction(&on_log);
     if (o.tls != TlsMode::NONE) {
         session.setSSLOpts(o.tls == TlsMode::STARTTLS ? SMTP::STARTTLS : SMTP::SMTPS,
-                           o.insecure ? SSLSocket::VERIFY_NONE : SSLSocket::VERIFY_PEER,
-                           o.cafile, o.capath);
+                           o.insecure ? SSLSocket::VERIFY_NONE : SSLSocket::VERIFY_PEER, o.cafile,
+                           o.capath);
     }
-    if (o.auth != AuthMode::NONE) session.setCredentials(o.user, o.password, auth_type(o.auth));
+    if (o.auth != AuthMode::NONE)
+        session.setCredentials(o.user, o.password, auth_type(o.auth));
     for (unsigned long i = 0; i < o.count; ++i) {
         parts.message_id = make_message_id(o.domain);
         session.addMessage(compose_message(parts), o.to);
     }
 
-    if (g_log.progress) draw_progress();
+    if (g_log.progress)
+        draw_progress();
     try {
         session.sendMessage();
     } catch (const Exception& e) {
-        if (g_log.progress) std::fputc('\n', stderr);
-        std::fprintf(stderr, "travine-send: %s in %s [%u]: %s\n", e.name.c_str(),
-                     e.method.c_str(), static_cast<unsigned>(e.index), e.msg.c_str());
+        if (g_log.progress)
+            std::fputc('\n', stderr);
+        std::fprintf(stderr, "travine-send: %s in %s [%u]: %s\n", e.name.c_str(), e.method.c_str(),
+                     static_cast<unsigned>(e.index), e.msg.c_str());
         if (o.count > 1) {
             std::fprintf(stderr,
                          "travine-send: the server accepted %lu of %lu messages before the "
@@ -128,7 +147,8 @@ int run(Options& o) {
         }
         return exit_code_for(e.name);
     }
-    if (g_log.progress) std::fputc('\n', stderr);
+    if (g_log.progress)
+        std::fputc('\n', stderr);
     return EXIT_SENT;
 }
 
@@ -155,11 +175,13 @@ int main(int argc, char** argv) {
         std::printf("travine-send %s (%s)\n", TRAVINE_VERSION, OpenSSL_version(OPENSSL_VERSION));
         return EXIT_SENT;
     }
-    if (opts.domain.empty()) opts.domain = local_domain();
+    if (opts.domain.empty())
+        opts.domain = local_domain();
     if (!opts.body_given && (opts.body_file.empty() || opts.body_file == "-") &&
         isatty(STDIN_FILENO)) {
-        std::fprintf(stderr, "travine-send: reading the body from standard input; end it with "
-                             "Ctrl-D\n");
+        std::fprintf(stderr,
+                     "travine-send: reading the body from standard input; end it with "
+                     "Ctrl-D\n");
     }
     try {
         load_inputs(opts, std::cin);

@@ -58,7 +58,8 @@ public:
     explicit Smtpd(std::vector<std::string> options) {
         options.insert(options.begin(), {PYTHON, SCRIPT, "--dir", dir_.path()});
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0) return;
+        if (pipe2(in, O_CLOEXEC) != 0)
+            return;
         if (pipe2(out, O_CLOEXEC) != 0) {
             close(in[0]);
             close(in[1]);
@@ -69,7 +70,8 @@ public:
             dup2(in[0], 0);
             dup2(out[1], 1);
             std::vector<char*> argv;
-            for (std::string& o : options) argv.push_back(&o[0]);
+            for (std::string& o : options)
+                argv.push_back(&o[0]);
             argv.push_back(nullptr);
             execv(PYTHON, argv.data());
             _exit(127);
@@ -82,18 +84,22 @@ public:
         while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
             char buf[64];
             ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             line.append(buf, static_cast<size_t>(n));
         }
         close(out[0]);
         port_ = atoi(line.c_str());
     }
     ~Smtpd() {
-        if (stdin_ >= 0) close(stdin_);
-        if (pid_ <= 0) return;
+        if (stdin_ >= 0)
+            close(stdin_);
+        if (pid_ <= 0)
+            return;
         kill(pid_, SIGTERM);
         for (int waited = 0; waited < 5000; waited += 20) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_)
+                return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         kill(pid_, SIGKILL);
@@ -121,7 +127,7 @@ struct Outcome {
 // Runs travine-send with args, input on its standard input and extra
 // environment entries; kills it after 20 seconds.
 Outcome run(const std::vector<std::string>& args, const std::string& input = "",
-        const std::vector<std::string>& env = {}) {
+            const std::vector<std::string>& env = {}) {
     Outcome r;
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -135,10 +141,12 @@ Outcome run(const std::vector<std::string>& args, const std::string& input = "",
         std::vector<std::string> all = {PROGRAM};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
-        for (std::string& a : all) argv.push_back(&a[0]);
+        for (std::string& a : all)
+            argv.push_back(&a[0]);
         argv.push_back(nullptr);
         unsetenv("TRAVINE_PASSWORD");
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        for (const std::string& e : env)
+            putenv(const_cast<char*>(e.c_str()));
         execv(PROGRAM.c_str(), argv.data());
         _exit(127);
     }
@@ -155,9 +163,11 @@ Outcome run(const std::vector<std::string>& args, const std::string& input = "",
     struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open_fds = 2;
     while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (poll(fds, 2, 200) <= 0) continue;
+        if (poll(fds, 2, 200) <= 0)
+            continue;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
             char buf[4096];
             ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n <= 0) {
@@ -170,12 +180,15 @@ Outcome run(const std::vector<std::string>& args, const std::string& input = "",
         }
     }
     for (auto& f : fds) {
-        if (f.fd >= 0) close(f.fd);
+        if (f.fd >= 0)
+            close(f.fd);
     }
     int status = 0;
-    if (open_fds > 0) kill(pid, SIGKILL);
+    if (open_fds > 0)
+        kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    if (open_fds == 0 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    if (open_fds == 0 && WIFEXITED(status))
+        r.status = WEXITSTATUS(status);
     return r;
 }
 
@@ -204,7 +217,8 @@ std::string closed_port() {
 
 std::string header(const std::string& content, const std::string& name) {
     size_t p = content.find("\r\n" + name + ": ");
-    if (p == std::string::npos) return "";
+    if (p == std::string::npos)
+        return "";
     p += name.size() + 4;
     return content.substr(p, content.find("\r\n", p) - p);
 }
@@ -212,8 +226,10 @@ std::string header(const std::string& content, const std::string& name) {
 class CliSend : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (PROGRAM.empty()) GTEST_SKIP() << "travine-send is not built (TRAVINE_BUILD_TOOLS)";
-        if (!aiosmtpd_available()) GTEST_SKIP() << "/usr/bin/python3 cannot import aiosmtpd";
+        if (PROGRAM.empty())
+            GTEST_SKIP() << "travine-send is not built (TRAVINE_BUILD_TOOLS)";
+        if (!aiosmtpd_available())
+            GTEST_SKIP() << "/usr/bin/python3 cannot import aiosmtpd";
     }
 };
 
@@ -224,11 +240,32 @@ TEST_F(CliSend, StartTlsAuthThreeCopiesOverOneSession) {
     ASSERT_TRUE(server.ready());
     TempDir dir;
     std::ofstream(dir.file("pw")) << "tanstaaftanstaaf\n";
-    Outcome r = run({"--server", "127.0.0.1", "--port", server.port(), "--tls", "starttls", "--cafile",
-                 TestPki::get().ca_file, "--user", "tim", "--password-file", dir.file("pw"),
-                 "--from", "a@example.test", "--to", "b@example.test", "--to", "c@example.test",
-                 "--subject", "Gr\xC3\xBC\xC3\x9F" "e", "--domain", "client.test", "--count", "3"},
-                "Hello.\n.leading dot\nend\n");
+    Outcome r = run({"--server",
+                     "127.0.0.1",
+                     "--port",
+                     server.port(),
+                     "--tls",
+                     "starttls",
+                     "--cafile",
+                     TestPki::get().ca_file,
+                     "--user",
+                     "tim",
+                     "--password-file",
+                     dir.file("pw"),
+                     "--from",
+                     "a@example.test",
+                     "--to",
+                     "b@example.test",
+                     "--to",
+                     "c@example.test",
+                     "--subject",
+                     "Gr\xC3\xBC\xC3\x9F"
+                     "e",
+                     "--domain",
+                     "client.test",
+                     "--count",
+                     "3"},
+                    "Hello.\n.leading dot\nend\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");  // not a terminal: no progress bar
@@ -259,8 +296,8 @@ TEST_F(CliSend, VerboseTranscriptMasksCredentialsUnlessDoubled) {
     Smtpd server({"--auth", "tim:tanstaaftanstaaf"});
     ASSERT_TRUE(server.ready());
     const std::vector<std::string> base = {"--server", "127.0.0.1", "--port", server.port(),
-                                           "--from", "a@x.test", "--to", "b@x.test",
-                                           "--body", "hi", "--user", "tim"};
+                                           "--from",   "a@x.test",  "--to",   "b@x.test",
+                                           "--body",   "hi",        "--user", "tim"};
     const std::string plain_b64 = "AHRpbQB0YW5zdGFhZnRhbnN0YWFm";  // "\0tim\0tanstaaftanstaaf"
     const std::vector<std::string> env = {"TRAVINE_PASSWORD=tanstaaftanstaaf"};
 
@@ -289,8 +326,8 @@ TEST_F(CliSend, VerboseTranscriptMasksCredentialsUnlessDoubled) {
 TEST_F(CliSend, ImplicitTlsWithInsecureWarnsAndSends) {
     Smtpd server(tls("smtps"));
     ASSERT_TRUE(server.ready());
-    Outcome r = run({"--server", "127.0.0.1", "--port", server.port(), "--tls", "smtps", "--insecure",
-                 "--from", "a@x.test", "--to", "b@x.test", "--body", ""});
+    Outcome r = run({"--server", "127.0.0.1", "--port", server.port(), "--tls", "smtps",
+                     "--insecure", "--from", "a@x.test", "--to", "b@x.test", "--body", ""});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("WARNING: --insecure"), std::string::npos);
     std::string content = server.file(1, "content");
@@ -305,18 +342,19 @@ TEST_F(CliSend, FailuresNameTheExceptionAndExitByClass) {
     Smtpd tls_server(tls("starttls"));
     ASSERT_TRUE(auth_server.ready());
     ASSERT_TRUE(tls_server.ready());
-    const std::vector<std::string> msg = {"--from", "a@x.test", "--to", "b@x.test", "--body", "x",
-                                          "--server", "127.0.0.1"};
+    const std::vector<std::string> msg = {"--from", "a@x.test", "--to",     "b@x.test",
+                                          "--body", "x",        "--server", "127.0.0.1"};
 
-    Outcome wrong = run(msg + std::vector<std::string>{"--port", auth_server.port(), "--user", "tim",
-                                                   "--auth", "plain", "--password", "wrong"});
+    Outcome wrong =
+        run(msg + std::vector<std::string>{"--port", auth_server.port(), "--user", "tim", "--auth",
+                                           "plain", "--password", "wrong"});
     EXPECT_EQ(wrong.status, 69) << wrong.err;
     EXPECT_NE(wrong.err.find("travine-send: TransferException in SMTP::evalResponse() [2]: 535"),
               std::string::npos)
         << wrong.err;
 
     Outcome mech = run(msg + std::vector<std::string>{"--port", auth_server.port(), "--user", "tim",
-                                                  "--auth", "cram-md5", "--password", "right"});
+                                                      "--auth", "cram-md5", "--password", "right"});
     EXPECT_EQ(mech.status, 77) << mech.err;
     EXPECT_NE(mech.err.find("travine-send: AuthenticationFailedException in "
                             "SMTP::check_auth_method() [1]: CRAM-MD5 authentication method is "
@@ -324,9 +362,9 @@ TEST_F(CliSend, FailuresNameTheExceptionAndExitByClass) {
               std::string::npos)
         << mech.err;
 
-    Outcome untrusted = run(msg + std::vector<std::string>{"--port", tls_server.port(), "--tls",
-                                                       "starttls", "--cafile",
-                                                       TestPki::get().other_ca_file});
+    Outcome untrusted =
+        run(msg + std::vector<std::string>{"--port", tls_server.port(), "--tls", "starttls",
+                                           "--cafile", TestPki::get().other_ca_file});
     EXPECT_EQ(untrusted.status, 76) << untrusted.err;
     EXPECT_NE(untrusted.err.find("travine-send: SSLException in SSLSocket::negotiate() ["),
               std::string::npos)
@@ -346,11 +384,12 @@ TEST_F(CliSend, BadInputIsRefusedBeforeAnyConnection) {
     Smtpd server({});
     ASSERT_TRUE(server.ready());
     const std::vector<std::string> base = {"--server", "127.0.0.1", "--port", server.port(),
-                                           "--from", "a@x.test", "--to", "b@x.test"};
+                                           "--from",   "a@x.test",  "--to",   "b@x.test"};
     Outcome missing = run(base + std::vector<std::string>{"--body-file", "/nonexistent/body"});
     EXPECT_EQ(missing.status, 66);
-    EXPECT_EQ(missing.err, "travine-send: cannot read body file '/nonexistent/body': No such "
-                           "file or directory\n");
+    EXPECT_EQ(missing.err,
+              "travine-send: cannot read body file '/nonexistent/body': No such "
+              "file or directory\n");
     Outcome port = run({"--server", "127.0.0.1", "--port", "smtp", "--from", "a@x", "--to", "b@x"});
     EXPECT_EQ(port.status, 64);
     EXPECT_NE(port.err.find("--port: 'smtp' is not a number"), std::string::npos);
