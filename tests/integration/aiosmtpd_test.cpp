@@ -20,99 +20,11 @@
 #include "emailwrap.h"
 #include "exception.h"
 #include "smtp.h"
+#include "smtpd.h"
 #include "support.h"
 #include "tls_peer.h"
 
 namespace {
-
-const char* const PYTHON = "/usr/bin/python3";
-const std::string SCRIPT = std::string(TRAVINE_SOURCE_DIR) + "/tests/integration/smtpd_server.py";
-
-bool aiosmtpd_available() {
-    static const bool available =
-        access(PYTHON, X_OK) == 0 &&
-        system("/usr/bin/python3 -c 'import aiosmtpd.controller' >/dev/null 2>&1") == 0;
-    return available;
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-// One message as the server stored it.
-struct Stored {
-    std::string from, rcpts, content, auth;
-};
-
-// smtpd_server.py as a child process; stopped (and reaped) on destruction.
-class Smtpd {
-public:
-    explicit Smtpd(std::vector<std::string> options) {
-        options.insert(options.begin(), {PYTHON, SCRIPT, "--dir", dir_.path()});
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            std::vector<char*> argv;
-            for (std::string& o : options)
-                argv.push_back(&o[0]);
-            argv.push_back(nullptr);
-            execv(PYTHON, argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        stdin_ = in[1];
-        // The port, on one line, within 10 seconds.
-        std::string line;
-        struct pollfd p = {out[0], POLLIN, 0};
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            char buf[64];
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            line.append(buf, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        port_ = atoi(line.c_str());
-    }
-    ~Smtpd() {
-        if (stdin_ >= 0)
-            close(stdin_);
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        for (int waited = 0; waited < 5000; waited += 20) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    int port() const { return port_; }
-    // Message number n (from 1) as stored, or empty fields.
-    Stored message(int n) const {
-        const std::string d = dir_.file(std::to_string(n));
-        return {slurp(d + "/from"), slurp(d + "/rcpts"), slurp(d + "/content"), slurp(d + "/auth")};
-    }
-    bool has_message(int n) const {
-        struct stat st;
-        return stat(dir_.file(std::to_string(n)).c_str(), &st) == 0;
-    }
-
-private:
-    TempDir dir_;
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int port_ = 0;
-};
 
 std::vector<std::string> tls_options(const std::string& mode) {
     const TestPki& pki = TestPki::get();

@@ -20,104 +20,25 @@
 #include <thread>
 #include <vector>
 
+#include "smtpd.h"
 #include "support.h"
 #include "tls_peer.h"
 
 namespace {
 
-const char* const PYTHON = "/usr/bin/python3";
-const std::string SCRIPT = std::string(TRAVINE_SOURCE_DIR) + "/tests/integration/smtpd_server.py";
 #ifdef TRAVINE_SEND_PATH
 const std::string PROGRAM = TRAVINE_SEND_PATH;
 #else
 const std::string PROGRAM;
 #endif
 
-bool aiosmtpd_available() {
-    static const bool available =
-        access(PYTHON, X_OK) == 0 &&
-        system("/usr/bin/python3 -c 'import aiosmtpd.controller' >/dev/null 2>&1") == 0;
-    return available;
+std::string port_of(const Smtpd& server) { return std::to_string(server.port()); }
+
+std::string stored(const Smtpd& server, int n, const char* field) {
+    Stored m = server.message(n);
+    const std::string f = field;
+    return f == "from" ? m.from : f == "rcpts" ? m.rcpts : f == "auth" ? m.auth : m.content;
 }
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// smtpd_server.py as a child process; stopped and reaped on destruction.
-class Smtpd {
-public:
-    explicit Smtpd(std::vector<std::string> options) {
-        options.insert(options.begin(), {PYTHON, SCRIPT, "--dir", dir_.path()});
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0)
-            return;
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            close(in[0]);
-            close(in[1]);
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            std::vector<char*> argv;
-            for (std::string& o : options)
-                argv.push_back(&o[0]);
-            argv.push_back(nullptr);
-            execv(PYTHON, argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        stdin_ = in[1];
-        std::string line;
-        struct pollfd p = {out[0], POLLIN, 0};
-        while (line.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            char buf[64];
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            line.append(buf, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        port_ = atoi(line.c_str());
-    }
-    ~Smtpd() {
-        if (stdin_ >= 0)
-            close(stdin_);
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        for (int waited = 0; waited < 5000; waited += 20) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    std::string port() const { return std::to_string(port_); }
-    bool ready() const { return port_ > 0; }
-    std::string file(int n, const char* name) const {
-        return slurp(dir_.file(std::to_string(n)) + "/" + name);
-    }
-    bool has(int n) const { return exists(dir_.file(std::to_string(n))); }
-
-private:
-    TempDir dir_;
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int port_ = 0;
-};
 
 struct Outcome {
     int status = -1;  // exit code, or -1 when killed or not started
@@ -243,7 +164,7 @@ TEST_F(CliSend, StartTlsAuthThreeCopiesOverOneSession) {
     Outcome r = run({"--server",
                      "127.0.0.1",
                      "--port",
-                     server.port(),
+                     port_of(server),
                      "--tls",
                      "starttls",
                      "--cafile",
@@ -271,11 +192,11 @@ TEST_F(CliSend, StartTlsAuthThreeCopiesOverOneSession) {
     EXPECT_EQ(r.err, "");  // not a terminal: no progress bar
     std::set<std::string> ids;
     for (int n = 1; n <= 3; ++n) {
-        ASSERT_TRUE(server.has(n)) << n;
-        EXPECT_EQ(server.file(n, "from"), "a@example.test");
-        EXPECT_EQ(server.file(n, "rcpts"), "b@example.test\nc@example.test\n");
-        EXPECT_EQ(server.file(n, "auth"), "CRAM-MD5 tim");  // auto picks the strongest
-        std::string content = server.file(n, "content");
+        ASSERT_TRUE(server.has_message(n)) << n;
+        EXPECT_EQ(stored(server, n, "from"), "a@example.test");
+        EXPECT_EQ(stored(server, n, "rcpts"), "b@example.test\nc@example.test\n");
+        EXPECT_EQ(stored(server, n, "auth"), "CRAM-MD5 tim");  // auto picks the strongest
+        std::string content = stored(server, n, "content");
         EXPECT_EQ(content.compare(0, 22, "From: a@example.test\r\n"), 0) << content;
         EXPECT_EQ(header(content, "To"), "b@example.test, c@example.test");
         EXPECT_EQ(header(content, "Subject"), "=?UTF-8?B?R3LDvMOfZQ==?=");
@@ -288,14 +209,14 @@ TEST_F(CliSend, StartTlsAuthThreeCopiesOverOneSession) {
         EXPECT_EQ(content.substr(content.find("\r\n\r\n")),
                   "\r\n\r\nHello.\r\n.leading dot\r\nend\r\n");
     }
-    EXPECT_FALSE(server.has(4));
+    EXPECT_FALSE(server.has_message(4));
     EXPECT_EQ(ids.size(), 3u);
 }
 
 TEST_F(CliSend, VerboseTranscriptMasksCredentialsUnlessDoubled) {
     Smtpd server({"--auth", "tim:tanstaaftanstaaf"});
     ASSERT_TRUE(server.ready());
-    const std::vector<std::string> base = {"--server", "127.0.0.1", "--port", server.port(),
+    const std::vector<std::string> base = {"--server", "127.0.0.1", "--port", port_of(server),
                                            "--from",   "a@x.test",  "--to",   "b@x.test",
                                            "--body",   "hi",        "--user", "tim"};
     const std::string plain_b64 = "AHRpbQB0YW5zdGFhZnRhbnN0YWFm";  // "\0tim\0tanstaaftanstaaf"
@@ -320,17 +241,17 @@ TEST_F(CliSend, VerboseTranscriptMasksCredentialsUnlessDoubled) {
     Outcome shown = run(base + std::vector<std::string>{"--auth", "plain", "-vv"}, "", env);
     ASSERT_EQ(shown.status, 0) << shown.err;
     EXPECT_NE(shown.err.find("AUTH PLAIN " + plain_b64), std::string::npos) << shown.err;
-    EXPECT_TRUE(server.has(3));
+    EXPECT_TRUE(server.has_message(3));
 }
 
 TEST_F(CliSend, ImplicitTlsWithInsecureWarnsAndSends) {
     Smtpd server(tls("smtps"));
     ASSERT_TRUE(server.ready());
-    Outcome r = run({"--server", "127.0.0.1", "--port", server.port(), "--tls", "smtps",
+    Outcome r = run({"--server", "127.0.0.1", "--port", port_of(server), "--tls", "smtps",
                      "--insecure", "--from", "a@x.test", "--to", "b@x.test", "--body", ""});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("WARNING: --insecure"), std::string::npos);
-    std::string content = server.file(1, "content");
+    std::string content = stored(server, 1, "content");
     // An empty body: the header block, the blank line, nothing more.
     const std::string tail = "\r\nContent-Transfer-Encoding: 8bit\r\n\r\n";
     ASSERT_GE(content.size(), tail.size());
@@ -346,14 +267,14 @@ TEST_F(CliSend, FailuresNameTheExceptionAndExitByClass) {
                                           "--body", "x",        "--server", "127.0.0.1"};
 
     Outcome wrong =
-        run(msg + std::vector<std::string>{"--port", auth_server.port(), "--user", "tim", "--auth",
+        run(msg + std::vector<std::string>{"--port", port_of(auth_server), "--user", "tim", "--auth",
                                            "plain", "--password", "wrong"});
     EXPECT_EQ(wrong.status, 69) << wrong.err;
     EXPECT_NE(wrong.err.find("travine-send: TransferException in SMTP::evalResponse() [2]: 535"),
               std::string::npos)
         << wrong.err;
 
-    Outcome mech = run(msg + std::vector<std::string>{"--port", auth_server.port(), "--user", "tim",
+    Outcome mech = run(msg + std::vector<std::string>{"--port", port_of(auth_server), "--user", "tim",
                                                       "--auth", "cram-md5", "--password", "right"});
     EXPECT_EQ(mech.status, 77) << mech.err;
     EXPECT_NE(mech.err.find("travine-send: AuthenticationFailedException in "
@@ -363,7 +284,7 @@ TEST_F(CliSend, FailuresNameTheExceptionAndExitByClass) {
         << mech.err;
 
     Outcome untrusted =
-        run(msg + std::vector<std::string>{"--port", tls_server.port(), "--tls", "starttls",
+        run(msg + std::vector<std::string>{"--port", port_of(tls_server), "--tls", "starttls",
                                            "--cafile", TestPki::get().other_ca_file});
     EXPECT_EQ(untrusted.status, 76) << untrusted.err;
     EXPECT_NE(untrusted.err.find("travine-send: SSLException in SSLSocket::negotiate() ["),
@@ -376,14 +297,14 @@ TEST_F(CliSend, FailuresNameTheExceptionAndExitByClass) {
               std::string::npos)
         << refused.err;
     EXPECT_NE(refused.err.find("accepted 0 of 2 messages"), std::string::npos);
-    EXPECT_FALSE(auth_server.has(1));
-    EXPECT_FALSE(tls_server.has(1));
+    EXPECT_FALSE(auth_server.has_message(1));
+    EXPECT_FALSE(tls_server.has_message(1));
 }
 
 TEST_F(CliSend, BadInputIsRefusedBeforeAnyConnection) {
     Smtpd server({});
     ASSERT_TRUE(server.ready());
-    const std::vector<std::string> base = {"--server", "127.0.0.1", "--port", server.port(),
+    const std::vector<std::string> base = {"--server", "127.0.0.1", "--port", port_of(server),
                                            "--from",   "a@x.test",  "--to",   "b@x.test"};
     Outcome missing = run(base + std::vector<std::string>{"--body-file", "/nonexistent/body"});
     EXPECT_EQ(missing.status, 66);
@@ -396,7 +317,7 @@ TEST_F(CliSend, BadInputIsRefusedBeforeAnyConnection) {
     Outcome tls_no_ca = run(base + std::vector<std::string>{"--tls", "starttls", "--body", "x"});
     EXPECT_EQ(tls_no_ca.status, 64);
     EXPECT_NE(tls_no_ca.err.find("no system trust store"), std::string::npos);
-    EXPECT_FALSE(server.has(1));
+    EXPECT_FALSE(server.has_message(1));
 
     Outcome help = run({"--help"});
     EXPECT_EQ(help.status, 0);
