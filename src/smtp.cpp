@@ -38,6 +38,18 @@ bool continues(const std::string& line) {
     return line.size() > 3 && line[3] == '-';
 }
 
+// The longest reply read_response() joins, in bytes.
+const size_t MAX_REPLY = 1024 * 1024;
+
+// Throws TransferException ("Reply too long.", "SMTP::read_response()", 1)
+// when a reply of so_far bytes with line added would exceed MAX_REPLY.
+void check_reply_size(size_t so_far, const std::string& line) {
+    if (line.size() > MAX_REPLY - so_far) {
+        throw TransferException(I18N::i18n("travine", "Reply too long."), "SMTP::read_response()",
+                                1);
+    }
+}
+
 }  // namespace
 
 SMTP::SMTP(const std::string& announced, const std::string& sender, const std::string& server,
@@ -143,11 +155,15 @@ void SMTP::sendQUIT() {
 std::string SMTP::read_response(bool is_221_fatal) {
     std::string line = socket->readSocket();
     strip_cr(&line);
+    check_reply_size(0, line);
     std::string response = line;
     evalResponse(line, is_221_fatal);
     while (continues(line)) {
         line = socket->readSocket();
         strip_cr(&line);
+        // Checked before the line is judged or kept: a server that never
+        // ends its reply is cut off once the reply passes the cap.
+        check_reply_size(response.size(), line);
         response += line;
         evalResponse(line, is_221_fatal);
     }

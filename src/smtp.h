@@ -55,7 +55,11 @@ public:
     void sendDATA(Message& msg);
     void sendQUIT();
     // Reads one reply, judging each line as it arrives; returns its lines
-    // joined without separators, each without its trailing CR.
+    // joined without separators, each without its trailing CR. Throws, besides
+    // the transport's and evalResponse()'s failures, TransferException
+    // ("Reply too long.", "SMTP::read_response()", 1) as soon as the joined
+    // reply would pass 1 MiB (1048576 bytes); the line that would pass it is
+    // neither judged nor kept.
     std::string read_response(bool is_221_fatal);
     // Judges one reply line by its first three characters. Throws
     // TransferException of "SMTP::evalResponse()": 1 a 221 where it is

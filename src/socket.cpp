@@ -24,6 +24,13 @@ const size_t MAX_HOSTNAME_BUFFER = 64 * 1024;
 // several looks.
 const size_t PEEK_CHUNK = 4096;
 
+// The benchmark builds a variant with the byte-wise reader alone, to compare.
+#ifdef TRAVINE_BYTEWISE_READER
+const bool PEEKING_READER = false;
+#else
+const bool PEEKING_READER = true;
+#endif
+
 // Throws the failure of a read with the system's text: a descriptor that is
 // not open fails as the wait for it would have (1), anything else as a read
 // (3).
@@ -74,6 +81,68 @@ void read_bytewise(int fd, std::string& line) {
                                     6);
         }
         line += byte;
+    }
+}
+
+// Reads the rest of a line onto line by looking at what has arrived
+// without taking it (MSG_PEEK), finding the line feed, and taking exactly the
+// bytes up to it: nothing past the line feed is consumed, so what follows
+// stays in the descriptor for the next line or for a TLS handshake on the
+// same descriptor. A line costs a wait, a look and a take. Returns false,
+// having consumed nothing, when fd is not a socket.
+bool read_peeking(int fd, std::string& line) {
+    char buf[PEEK_CHUNK];
+    // A reply is usually still on its way when its line is asked for, so
+    // the wait comes first; once part of a long line has been taken, the
+    // rest has often arrived already, so the look comes first.
+    bool wait_first = true;
+    for (;;) {
+        if (wait_first)
+            wait_readable(fd);
+        // Never past the byte that makes the line too long, so a failure
+        // consumes what the byte-wise reader would have consumed.
+        size_t want = std::min(PEEK_CHUNK, Socket::MAX_LINE + 1 - line.size());
+        ssize_t n = ::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+        if (n == -1) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Nothing new: the wait starts afresh, as for every byte.
+                wait_first = true;
+                continue;
+            }
+            if (errno == ENOTSOCK)
+                return false;
+            read_failed(errno);
+        }
+        if (n == 0) {
+            throw TransferException(I18N::i18n("travine", "Socket was closed."),
+                                    "Socket::readSocket()", 4);
+        }
+        const char* lf = static_cast<const char*>(::memchr(buf, '\n', static_cast<size_t>(n)));
+        size_t take = lf != nullptr ? static_cast<size_t>(lf - buf) + 1 : static_cast<size_t>(n);
+        // The bytes are there, so this takes them at once; should anyone
+        // else have taken them meanwhile, the loop simply looks again.
+        ssize_t got = ::recv(fd, buf, take, MSG_DONTWAIT);
+        if (got == -1) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                wait_first = false;
+                continue;
+            }
+            read_failed(errno);
+        }
+        if (got == 0) {
+            throw TransferException(I18N::i18n("travine", "Socket was closed."),
+                                    "Socket::readSocket()", 4);
+        }
+        if (lf != nullptr && static_cast<size_t>(got) == take) {
+            line.append(buf, take - 1);
+            return true;
+        }
+        line.append(buf, static_cast<size_t>(got));
+        if (line.size() > Socket::MAX_LINE) {
+            throw TransferException(I18N::i18n("travine", "Line too long."), "Socket::readSocket()",
+                                    6);
+        }
+        wait_first = false;
     }
 }
 
@@ -147,61 +216,8 @@ std::string Socket::readSocket() {
                                 5);
     }
     std::string line;
-#ifdef TRAVINE_BYTEWISE_READER
-    read_bytewise(sockfd, line);
-#else
-    // Look at what has arrived without taking it, find the line feed, and
-    // take exactly the bytes up to it: nothing past the line feed is
-    // consumed, so what follows stays in the descriptor for the next call
-    // or for a TLS handshake on the same descriptor.
-    char buf[PEEK_CHUNK];
-    for (;;) {
-        // Never more than the byte that would make the line too long, so a
-        // failure consumes what the byte-wise reader would have consumed.
-        size_t want = std::min(PEEK_CHUNK, MAX_LINE + 1 - line.size());
-        ssize_t n = ::recv(sockfd, buf, want, MSG_PEEK | MSG_DONTWAIT);
-        if (n == -1) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // Nothing new: the wait starts afresh, as for every byte.
-                wait_readable(sockfd);
-                continue;
-            }
-            if (errno == ENOTSOCK) {
-                // A pipe, a terminal, a file: no peeking there.
-                read_bytewise(sockfd, line);
-                break;
-            }
-            read_failed(errno);
-        }
-        if (n == 0) {
-            throw TransferException(I18N::i18n("travine", "Socket was closed."),
-                                    "Socket::readSocket()", 4);
-        }
-        const char* lf = static_cast<const char*>(::memchr(buf, '\n', static_cast<size_t>(n)));
-        size_t take = lf != nullptr ? static_cast<size_t>(lf - buf) + 1 : static_cast<size_t>(n);
-        // The bytes are there, so this takes them at once; should someone
-        // else have taken them meanwhile, the loop simply looks again.
-        ssize_t got = ::recv(sockfd, buf, take, MSG_DONTWAIT);
-        if (got == -1) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
-            read_failed(errno);
-        }
-        if (got == 0) {
-            throw TransferException(I18N::i18n("travine", "Socket was closed."),
-                                    "Socket::readSocket()", 4);
-        }
-        if (lf != nullptr && static_cast<size_t>(got) == take) {
-            line.append(buf, take - 1);
-            break;
-        }
-        line.append(buf, static_cast<size_t>(got));
-        if (line.size() > MAX_LINE) {
-            throw TransferException(I18N::i18n("travine", "Line too long."), "Socket::readSocket()",
-                                    6);
-        }
-    }
-#endif
+    if (!PEEKING_READER || !read_peeking(sockfd, line))
+        read_bytewise(sockfd, line);
     // The transcript costs only the level test when the threshold drops it.
     if (transcript_on(*this))
         *this << host << ":\t" << line << std::endl;

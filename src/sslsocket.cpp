@@ -276,6 +276,11 @@ std::string SSLSocket::ssl_readSocket() {
             throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
         if (byte == '\n')
             break;
+        // The same cap as the plain route: a peer that never ends its line
+        // cannot make the line grow without bound.
+        if (line.size() >= MAX_LINE) {
+            throw SSLException(I18N::i18n("travine", "Line too long."), SSL_READ_SOCKET, 3);
+        }
         line += byte;
     }
     *this << Logger::VERBOSE << host << ":\t" << line << std::endl;

@@ -41,6 +41,12 @@ public:
     void setVerifyLocations(const std::string& ca_file, const std::string& ca_dir);
 
     // Internal steps.
+    // One line over TLS, without its line feed (a carriage return before it
+    // is kept); no time-out of its own. Throws SSLException of
+    // "SSLSocket::ssl_readSocket()": 1 the read failed or the connection
+    // ended (OpenSSL or system text, "Socket was closed."), 2 "Socket is
+    // closed." (no descriptor), 3 "Line too long." (more than
+    // Socket::MAX_LINE bytes). A partial line is lost.
     std::string ssl_readSocket();
     void ssl_writeSocket(const std::string& data);
     int ssl_read(SSL* ssl, void* buf, int num);

@@ -21,21 +21,20 @@ void check_decoding(const std::string& text, Algorithm::CODEC codec) {
 
     const std::string prefix = "kept:";
     std::string out = prefix;
-    const int rc =
-        nil ? Algorithm::dec_base64_nil(text, &out) : Algorithm::dec_base64(text, &out);
-    FUZZ_CHECK_MSG(rc == expected_rc, "worker returned " + std::to_string(rc) + " for \"" +
-                                          printable(text) + "\"");
-    FUZZ_CHECK_MSG(out == prefix + expected,
-                   "worker appended \"" + printable(out) + "\", expected \"" + prefix +
-                       printable(expected) + "\" for \"" + printable(text) + "\"");
+    const int rc = nil ? Algorithm::dec_base64_nil(text, &out) : Algorithm::dec_base64(text, &out);
+    FUZZ_CHECK_MSG(rc == expected_rc,
+                   "worker returned " + std::to_string(rc) + " for \"" + printable(text) + "\"");
+    FUZZ_CHECK_MSG(out == prefix + expected, "worker appended \"" + printable(out) +
+                                                 "\", expected \"" + prefix + printable(expected) +
+                                                 "\" for \"" + printable(text) + "\"");
 
     try {
         const std::string decoded = Algorithm::decode(text, codec);
         FUZZ_CHECK_MSG(expected_rc == 0, "decode() accepted \"" + printable(text) + "\"");
         FUZZ_CHECK_MSG(decoded == expected, "decode() gave \"" + printable(decoded) + "\"");
     } catch (const DecodeException& e) {
-        FUZZ_CHECK_MSG(expected_rc == -1, "decode() refused \"" + printable(text) + "\": " +
-                                              describe(e));
+        FUZZ_CHECK_MSG(expected_rc == -1,
+                       "decode() refused \"" + printable(text) + "\": " + describe(e));
         FUZZ_CHECK(e.name == "DecodeException");
         FUZZ_CHECK(e.msg == "Invalid Base64 Data.");
         FUZZ_CHECK(e.method == "Algorithm::decode()");

@@ -16,18 +16,18 @@ namespace {
 std::string fill_by_overload(const std::string& domain, const std::string& msgid,
                              const std::vector<std::string>& p) {
     switch (p.size()) {
-    case 0:
-        return I18N::i18n(domain, msgid);
-    case 1:
-        return I18N::i18n(domain, msgid, p[0]);
-    case 2:
-        return I18N::i18n(domain, msgid, p[0], p[1]);
-    case 3:
-        return I18N::i18n(domain, msgid, p[0], p[1], p[2]);
-    case 4:
-        return I18N::i18n(domain, msgid, p[0], p[1], p[2], p[3]);
-    default:
-        return I18N::i18n(domain, msgid, p[0], p[1], p[2], p[3], p[4]);
+        case 0:
+            return I18N::i18n(domain, msgid);
+        case 1:
+            return I18N::i18n(domain, msgid, p[0]);
+        case 2:
+            return I18N::i18n(domain, msgid, p[0], p[1]);
+        case 3:
+            return I18N::i18n(domain, msgid, p[0], p[1], p[2]);
+        case 4:
+            return I18N::i18n(domain, msgid, p[0], p[1], p[2], p[3]);
+        default:
+            return I18N::i18n(domain, msgid, p[0], p[1], p[2], p[3], p[4]);
     }
 }
 
@@ -67,8 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FUZZ_CHECK(fill_by_overload("travine", msgid, params) == expected);
     // The text domain selects nothing.
-    FUZZ_CHECK(fill_by_overload(count > 0 ? params[count - 1] : msgid, msgid, params) ==
-               expected);
+    FUZZ_CHECK(fill_by_overload(count > 0 ? params[count - 1] : msgid, msgid, params) == expected);
     // No parameters: every placeholder stays as written.
     FUZZ_CHECK(I18N::i18n("travine", msgid) == msgid);
     FUZZ_CHECK(I18N::i18n("travine", msgid, nullptr, 0) == msgid);

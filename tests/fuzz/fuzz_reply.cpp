@@ -4,7 +4,9 @@
 // the latest at the end of the stream); a refused line ends only its reply.
 // Replies are read alternately as for QUIT (221 accepted) and as for any
 // other command. Every reply and every failure must match the reference
-// model; a failure outside the Exception family escapes and ends the run.
+// model, and so must the session's log (the transcript of every line read
+// and the notices); a failure outside the Exception family escapes and ends
+// the run.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -12,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -19,6 +22,22 @@
 #include "fuzz_support.h"
 #include "smtp.h"
 #include "smtp_model.h"
+
+namespace {
+
+// Everything the session logs, by level.
+std::map<int, std::string> logged;
+
+void log_sink(std::string text, int level) {
+    logged[level] += text;
+}
+
+// What a log callback receives of a text: the characters before any NUL.
+std::string up_to_nul(const std::string& text) {
+    return text.substr(0, text.find('\0'));
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > FUZZ_MAX_WIRE) {
@@ -41,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     delete session->socket;
     session->socket = new AdoptedSocket(fds[0]);
     session->socket->setParentLogger(session.get());
+    logged.clear();
+    session->setVerbosity(Logger::VERBOSE);
+    session->setCallBackFunction(log_sink);
 
     model::Server server(wire);
     bool is_221_fatal = false;
@@ -73,6 +95,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
+
+    // The transcript of every line read (CR kept) at VERBOSE, every
+    // accepted line of the notify list at ERROR, nothing else.
+    std::string transcript;
+    for (const std::string& line : server.lines_read) {
+        transcript += "peer:\t" + up_to_nul(line) + "\n";
+    }
+    std::string notices;
+    for (const std::string& line : server.notified) {
+        notices += "Host said: " + up_to_nul(line) + "\n";
+    }
+    FUZZ_CHECK_MSG(logged[Logger::VERBOSE] == transcript,
+                   "logged \"" + printable(logged[Logger::VERBOSE]) + "\", expected \"" +
+                       printable(transcript) + "\"");
+    FUZZ_CHECK_MSG(logged[Logger::ERROR] == notices,
+                   "logged \"" + printable(logged[Logger::ERROR]) + "\", expected \"" +
+                       printable(notices) + "\"");
+    logged.erase(Logger::VERBOSE);
+    logged.erase(Logger::ERROR);
+    FUZZ_CHECK_MSG(logged.empty(), "logged at level " + std::to_string(logged.begin()->first));
 
     // The session releases its descriptor when it goes.
     session.reset();

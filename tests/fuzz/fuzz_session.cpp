@@ -39,7 +39,8 @@ void drain(int fd, const std::atomic<bool>* stop, std::string* received, bool* c
             continue;
         }
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -91,8 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool closed = false;
     std::thread drainer(drain, peer, &stop, &written, &closed);
 
-    std::unique_ptr<SMTP> session(
-        new SMTP(expected.domain, expected.from, "server.invalid", 25));
+    std::unique_ptr<SMTP> session(new SMTP(expected.domain, expected.from, "server.invalid", 25));
     delete session->socket;
     session->socket = new AdoptedSocket(fds[0]);
     session->socket->setParentLogger(session.get());
@@ -101,47 +101,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool failed = false;
     std::string failure;
-    model::Failure expected_failure;
+    bool right_failure = false;
+    model::Server server(wire);
     bool expect_failure = false;
+    model::Failure expected_failure;
+    try {
+        model::run(expected, server);
+    } catch (const model::Failure& f) {
+        expect_failure = true;
+        expected_failure = f;
+    }
     try {
         session->sendMessage();
     } catch (const Exception& e) {
         failed = true;
         failure = describe(e);
-        model::Server server(wire);
-        try {
-            model::run(expected, server);
-        } catch (const model::Failure& f) {
-            expect_failure = true;
-            expected_failure = f;
-        }
-        FUZZ_CHECK_MSG(expect_failure, "threw " + failure + ", expected success");
-        FUZZ_CHECK_MSG(model::same(expected_failure, e),
-                       "threw " + failure + ", expected " + model::describe(expected_failure));
+        right_failure = expect_failure && model::same(expected_failure, e);
     }
-    if (!failed) {
-        model::Server server(wire);
-        try {
-            model::run(expected, server);
-        } catch (const model::Failure& f) {
-            FUZZ_CHECK_MSG(false, "succeeded, expected " + model::describe(f));
-        }
-    }
-    FUZZ_CHECK_MSG(session->auth_type == expected.auth_type,
-                   "auth_type " + std::to_string(session->auth_type) + ", expected " +
-                       std::to_string(expected.auth_type));
-    FUZZ_CHECK_MSG(session->msgs.size() == (failed ? 1u : 0u),
-                   std::to_string(session->msgs.size()) + " messages left queued");
+    const SMTP::AUTH_TYPE auth_type = session->auth_type;
+    const size_t queued = session->msgs.size();
 
     // Destroying the session closes its end, which ends the drain.
     session.reset();
     stop.store(true);
     drainer.join();
     ::close(peer);
-    FUZZ_CHECK_MSG(closed, "the session left its descriptor open");
+
     FUZZ_CHECK_MSG(written == expected.written,
-                   "wrote \"" + printable(written) + "\"\nexpected \"" +
-                       printable(expected.written) + "\"");
+                   "wrote    \"" + printable(written) + "\"\nexpected \"" +
+                       printable(expected.written) + "\"\nthen " +
+                       (failed ? "threw " + failure : std::string("succeeded")));
+    FUZZ_CHECK_MSG(failed == expect_failure,
+                   failed ? "threw " + failure + ", expected success"
+                          : "succeeded, expected " + model::describe(expected_failure));
+    FUZZ_CHECK_MSG(!failed || right_failure,
+                   "threw " + failure + ", expected " + model::describe(expected_failure));
+    FUZZ_CHECK_MSG(auth_type == expected.auth_type, "auth_type " + std::to_string(auth_type) +
+                                                        ", expected " +
+                                                        std::to_string(expected.auth_type));
+    FUZZ_CHECK_MSG(queued == (failed ? 1u : 0u), std::to_string(queued) + " messages left queued");
+    FUZZ_CHECK_MSG(closed, "the session left its descriptor open");
     FUZZ_CHECK(written.find(expected.password) == std::string::npos);
     return 0;
 }

@@ -30,8 +30,8 @@ void check_split(const std::string& text, char delim, const std::vector<std::str
     if (!text.empty() && text.back() == delim) {
         joined += delim;
     }
-    FUZZ_CHECK_MSG(joined == text, std::string(what) + ": \"" + printable(joined) +
-                                       "\" from \"" + printable(text) + "\"");
+    FUZZ_CHECK_MSG(joined == text, std::string(what) + ": \"" + printable(joined) + "\" from \"" +
+                                       printable(text) + "\"");
     FUZZ_CHECK_MSG(pieces == ref::split(text, delim), what);
 }
 
@@ -50,9 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK_MSG(wrapped[k] == text[k] || (text[k] == ' ' && wrapped[k] == '\n'),
                        "wrap changed byte " + std::to_string(k));
     }
-    FUZZ_CHECK_MSG(wrapped == ref::wrap(text, width),
-                   "wrap(\"" + printable(text) + "\", " + std::to_string(width) + ") gave \"" +
-                       printable(wrapped) + "\"");
+    FUZZ_CHECK_MSG(wrapped == ref::wrap(text, width), "wrap(\"" + printable(text) + "\", " +
+                                                          std::to_string(width) + ") gave \"" +
+                                                          printable(wrapped) + "\"");
     if (width == 0) {
         FUZZ_CHECK(wrapped == text);
     }

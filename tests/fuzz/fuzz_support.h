@@ -57,11 +57,11 @@ inline std::string describe(const Exception& e) {
 
 // Ends the run (abort, which both libFuzzer and the replay report) unless cond
 // holds; detail is evaluated only on failure.
-#define FUZZ_CHECK_MSG(cond, detail)                               \
-    do {                                                           \
-        if (!(cond)) {                                             \
-            fuzz_fail(#cond, __FILE__, __LINE__, (detail));        \
-        }                                                          \
+#define FUZZ_CHECK_MSG(cond, detail)                        \
+    do {                                                    \
+        if (!(cond)) {                                      \
+            fuzz_fail(#cond, __FILE__, __LINE__, (detail)); \
+        }                                                   \
     } while (0)
 #define FUZZ_CHECK(cond) FUZZ_CHECK_MSG(cond, std::string())
 

@@ -163,8 +163,8 @@ inline std::string wrap(std::string text, unsigned width) {
 inline std::string fill(const std::string& msgid, const std::vector<std::string>& params) {
     std::string out;
     for (size_t k = 0; k < msgid.size(); ++k) {
-        if (msgid[k] == '$' && k + 1 < msgid.size() && msgid[k + 1] >= '0' &&
-            msgid[k + 1] <= '9' && static_cast<size_t>(msgid[k + 1] - '0') < params.size()) {
+        if (msgid[k] == '$' && k + 1 < msgid.size() && msgid[k + 1] >= '0' && msgid[k + 1] <= '9' &&
+            static_cast<size_t>(msgid[k + 1] - '0') < params.size()) {
             out += params[static_cast<size_t>(msgid[k + 1] - '0')];
             ++k;
         } else {

@@ -58,6 +58,12 @@ inline void eval(const std::string& line, bool is_221_fatal) {
     throw Failure{"TransferException", "SMTP::evalResponse()", 3, "Unknown message - " + line};
 }
 
+// Whether an accepted line is one that the session reports in its log.
+inline bool notifies(const std::string& line) {
+    const std::string code = line.substr(0, 3);
+    return code == "211" || code == "214" || code == "551" || code == "251";
+}
+
 // The server's bytes as the client reads them: lines up to each LF, end of
 // stream after the last byte.
 class Server {
@@ -73,6 +79,7 @@ public:
         }
         std::string line = bytes_.substr(pos_, lf - pos_);
         pos_ = lf + 1;
+        lines_read.push_back(line);
         return line;
     }
 
@@ -88,9 +95,17 @@ public:
             }
             reply += line;
             eval(line, is_221_fatal);
+            if (notifies(line)) {
+                notified.push_back(line);
+            }
         } while (line.size() > 3 && line[3] == '-');
         return reply;
     }
+
+    // Every line read, as read (CR kept), and every accepted line of the
+    // notify list (CR removed), in order.
+    std::vector<std::string> lines_read;
+    std::vector<std::string> notified;
 
 private:
     std::string bytes_;
@@ -117,10 +132,14 @@ inline SMTP::AUTH_TYPE best_auth_method(const std::string& reply) {
         if (l.find("auth") == std::string::npos) {
             continue;
         }
-        if (l.find("cram-sha1") != std::string::npos) return SMTP::CRAM_SHA1;
-        if (l.find("cram-md5") != std::string::npos) return SMTP::CRAM_MD5;
-        if (l.find("plain") != std::string::npos) return SMTP::PLAIN;
-        if (l.find("login") != std::string::npos) return SMTP::LOGIN;
+        if (l.find("cram-sha1") != std::string::npos)
+            return SMTP::CRAM_SHA1;
+        if (l.find("cram-md5") != std::string::npos)
+            return SMTP::CRAM_MD5;
+        if (l.find("plain") != std::string::npos)
+            return SMTP::PLAIN;
+        if (l.find("login") != std::string::npos)
+            return SMTP::LOGIN;
     }
     return SMTP::NO_AUTH;
 }
@@ -136,7 +155,8 @@ inline void check_auth_method(const std::string& reply, const std::string& mecha
         }
         std::string upper = mechanism;
         for (char& c : upper) {
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - ('a' - 'A'));
         }
         throw Failure{"AuthenticationFailedException", "SMTP::check_auth_method()", 1,
                       upper + " authentication method is not supported by server."};
@@ -171,31 +191,32 @@ inline void run(Session& s, Server& server) {
     const std::string ehlo = server.read_response(true);
     s.auth_type = best_auth_method(ehlo);
     switch (s.auth_type) {
-    case SMTP::PLAIN:
-        check_auth_method(ehlo, "plain");
-        s.written += "AUTH PLAIN " +
-                     ref::encode(std::string(1, '\0') + s.username + '\0' + s.password) + "\r\n";
-        server.read_response(true);
-        break;
-    case SMTP::LOGIN:
-        check_auth_method(ehlo, "login");
-        s.written += "AUTH LOGIN\r\n";
-        server.read_response(true);
-        s.written += ref::encode(s.username) + "\r\n";
-        server.read_response(true);
-        s.written += ref::encode(s.password) + "\r\n";
-        server.read_response(true);
-        break;
-    case SMTP::CRAM_MD5:
-        check_auth_method(ehlo, "cram-md5");
-        cram(s, server, true);
-        break;
-    case SMTP::CRAM_SHA1:
-        check_auth_method(ehlo, "cram-sha1");
-        cram(s, server, false);
-        break;
-    default:
-        break;
+        case SMTP::PLAIN:
+            check_auth_method(ehlo, "plain");
+            s.written += "AUTH PLAIN " +
+                         ref::encode(std::string(1, '\0') + s.username + '\0' + s.password) +
+                         "\r\n";
+            server.read_response(true);
+            break;
+        case SMTP::LOGIN:
+            check_auth_method(ehlo, "login");
+            s.written += "AUTH LOGIN\r\n";
+            server.read_response(true);
+            s.written += ref::encode(s.username) + "\r\n";
+            server.read_response(true);
+            s.written += ref::encode(s.password) + "\r\n";
+            server.read_response(true);
+            break;
+        case SMTP::CRAM_MD5:
+            check_auth_method(ehlo, "cram-md5");
+            cram(s, server, true);
+            break;
+        case SMTP::CRAM_SHA1:
+            check_auth_method(ehlo, "cram-sha1");
+            cram(s, server, false);
+            break;
+        default:
+            break;
     }
     s.written += "MAIL FROM: <" + s.from + ">\r\n";
     server.read_response(true);

@@ -1,0 +1,144 @@
+/* The practical floor: the same lock-step SMTP dialogue as the clients
+ * under test, with nothing but one write() per command and read() until the
+ * reply is complete (SSL_write()/SSL_read() with "tls").
+ *   floor_client session|oneshot PORT COUNT BODY_BYTES [tls]
+ * session: one connection, COUNT messages; oneshot: one connection per
+ * message. Prints bench_util.h's RESULT line. */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "bench_util.h"
+
+static int fd = -1;
+static SSL* ssl;
+
+static void die(const char* what) {
+    fprintf(stderr, "floor_client: %s\n", what);
+    exit(1);
+}
+
+static void put(const char* p, size_t n) {
+    while (n > 0) {
+        long k = ssl ? SSL_write(ssl, p, (int)n) : write(fd, p, n);
+        if (k <= 0)
+            die("write failed");
+        p += k;
+        n -= (size_t)k;
+    }
+}
+
+/* Reads one whole reply (its last line has no '-' after the code) and
+ * fails unless it is positive (2xx or 3xx). */
+static void reply(void) {
+    static char buf[65536];
+    size_t have = 0;
+    for (;;) {
+        long k = ssl ? SSL_read(ssl, buf + have, (int)(sizeof buf - have))
+                     : read(fd, buf + have, sizeof buf - have);
+        if (k <= 0)
+            die("read failed");
+        have += (size_t)k;
+        if (buf[have - 1] != '\n')
+            continue;
+        size_t start = have - 1;
+        while (start > 0 && buf[start - 1] != '\n')
+            --start;
+        if (have - start >= 4 && buf[start + 3] == '-')
+            continue;
+        if (buf[0] != '2' && buf[0] != '3')
+            die("negative reply");
+        return;
+    }
+}
+
+static void command(const char* c) {
+    put(c, strlen(c));
+    reply();
+}
+
+static void open_session(int port, SSL_CTX* ctx) {
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons((unsigned short)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd == -1 || connect(fd, (struct sockaddr*)&a, sizeof a) != 0)
+        die("connect failed");
+    if (ctx != NULL) {
+        ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_connect(ssl) != 1)
+            die("TLS handshake failed");
+    }
+    reply();
+    command("HELO bench.test\r\n");
+}
+
+static void close_session(void) {
+    command("QUIT\r\n");
+    if (ssl != NULL) {
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+        ssl = NULL;
+    }
+    close(fd);
+}
+
+static void send_one(const char* text, size_t len) {
+    command("MAIL FROM: <a@bench.test>\r\n");
+    command("RCPT TO: <b@bench.test>\r\n");
+    command("DATA\r\n");
+    put(text, len);
+    reply();
+}
+
+int main(int argc, char** argv) {
+    if (argc < 5 || argc > 6)
+        die("usage: floor_client session|oneshot PORT COUNT BODY_BYTES [tls]");
+    int oneshot = strcmp(argv[1], "oneshot") == 0;
+    int port = atoi(argv[2]);
+    long count = atol(argv[3]);
+    size_t len;
+    char* body = bench_text((size_t)atol(argv[4]), &len);
+    if (body == NULL)
+        die("out of memory");
+    /* The text and its end-of-data marker go out in one write, as from the
+     * clients under test. */
+    char* text = malloc(len + 6);
+    if (text == NULL)
+        die("out of memory");
+    memcpy(text, body, len);
+    memcpy(text + len, "\r\n.\r\n", 6);
+    len += 5;
+    SSL_CTX* ctx = NULL;
+    if (argc == 6) {
+        ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, NULL);
+    }
+    struct bench_clock clock;
+    bench_start(&clock);
+    if (!oneshot)
+        open_session(port, ctx);
+    for (long i = 0; i < count; ++i) {
+        if (oneshot)
+            open_session(port, ctx);
+        send_one(text, len);
+        if (oneshot)
+            close_session();
+    }
+    if (!oneshot)
+        close_session();
+    bench_stop(&clock, count);
+    if (ctx != NULL)
+        SSL_CTX_free(ctx);
+    free(text);
+    free(body);
+    return 0;
+}
