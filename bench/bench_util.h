@@ -31,8 +31,8 @@ static inline void bench_stop(const struct bench_clock* c, long count) {
     struct rusage usage;
     clock_gettime(CLOCK_MONOTONIC, &now);
     getrusage(RUSAGE_SELF, &usage);
-    double wall = (double)(now.tv_sec - c->wall.tv_sec) +
-                  (double)(now.tv_nsec - c->wall.tv_nsec) / 1e9;
+    double wall =
+        (double)(now.tv_sec - c->wall.tv_sec) + (double)(now.tv_nsec - c->wall.tv_nsec) / 1e9;
     printf("RESULT %.6f %.6f %.6f %ld\n", wall, bench_tv(c->usage.ru_utime, usage.ru_utime),
            bench_tv(c->usage.ru_stime, usage.ru_stime), count);
     fflush(stdout);

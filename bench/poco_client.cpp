@@ -25,7 +25,7 @@
 namespace {
 
 std::unique_ptr<Poco::Net::SMTPClientSession> open_session(unsigned short port,
-                                                            Poco::Net::Context::Ptr ctx) {
+                                                           Poco::Net::Context::Ptr ctx) {
     Poco::Net::SocketAddress addr("127.0.0.1", port);
     std::unique_ptr<Poco::Net::SMTPClientSession> s;
     if (ctx.isNull()) {
