@@ -3,6 +3,7 @@
 #include "smtp.h"
 
 #include <cstddef>
+#include <utility>
 
 #include "algorithm.h"
 #include "exception.h"
@@ -18,10 +19,14 @@ const char* const FATAL_CODES[] = {"500", "501", "502", "503", "504", "421", "45
 const char* const NOTIFY_CODES[] = {"211", "214", "551", "251"};
 const char* const OK_CODES[] = {"220", "250", "354", "221", "334", "235"};
 
+// Whether the first three characters of line (all of it when shorter) are
+// one of the codes of list.
 template <size_t N>
-bool in_list(const std::string& code, const char* const (&list)[N]) {
+bool in_list(const std::string& line, const char* const (&list)[N]) {
+    if (line.size() < 3)
+        return false;
     for (size_t i = 0; i < N; ++i) {
-        if (code == list[i])
+        if (line[0] == list[i][0] && line[1] == list[i][1] && line[2] == list[i][2])
             return true;
     }
     return false;
@@ -86,10 +91,13 @@ void SMTP::setSSLOpts(SSL_TYPE type, SSLSocket::SSL_OPTS opts, const std::string
 }
 
 void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rcpts) {
+    // Room for the end-of-data marker, which sendDATA() appends in place
+    // instead of copying a possibly large text once more.
     Message m;
-    m.msg = msg;
+    m.msg.reserve(msg.size() + 5);
+    m.msg.assign(msg);
     m.rcpts = rcpts;
-    msgs.push_back(m);
+    msgs.push_back(std::move(m));
 }
 
 void SMTP::sendMessage() {
@@ -143,7 +151,18 @@ void SMTP::sendRCPTTO(Message& msg) {
 void SMTP::sendDATA(Message& msg) {
     socket->writeSocket("DATA\r\n");
     read_response(true);
-    socket->writeSocket(msg.msg + "\r\n.\r\n");
+    // The text and the end-of-data marker go out as one write. The marker
+    // is appended to the stored text and taken off again whatever happens,
+    // so the queue keeps the text as it was given.
+    const size_t length = msg.msg.size();
+    msg.msg.append("\r\n.\r\n");
+    try {
+        socket->writeSocket(msg.msg);
+    } catch (...) {
+        msg.msg.resize(length);
+        throw;
+    }
+    msg.msg.resize(length);
     read_response(true);
 }
 
@@ -171,18 +190,18 @@ std::string SMTP::read_response(bool is_221_fatal) {
 }
 
 void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
-    const std::string code = response.substr(0, 3);
-    if (is_221_fatal && code == "221") {
+    // Only the first three characters count, compared as text.
+    if (is_221_fatal && response.compare(0, 3, "221") == 0) {
         throw TransferException(response, "SMTP::evalResponse()", 1);
     }
-    if (in_list(code, FATAL_CODES)) {
+    if (in_list(response, FATAL_CODES)) {
         throw TransferException(response, "SMTP::evalResponse()", 2);
     }
-    if (in_list(code, NOTIFY_CODES)) {
+    if (in_list(response, NOTIFY_CODES)) {
         *this << Logger::ERROR << I18N::i18n("travine", "Host said: ") << response << std::endl;
         return;
     }
-    if (in_list(code, OK_CODES))
+    if (in_list(response, OK_CODES))
         return;
     throw TransferException(I18N::i18n("travine", "Unknown message - $0", response),
                             "SMTP::evalResponse()", 3);

@@ -128,6 +128,14 @@ BIO* new_fd_bio(int fd) {
     return bio;
 }
 
+// Sets the transcript's level (VERBOSE) and tells whether what follows at
+// that level would be delivered, so that a dropped statement costs no
+// argument building (such as the local host name).
+bool transcript_on(Logger& log) {
+    log << Logger::VERBOSE;
+    return static_cast<int>(log.lvl) <= static_cast<int>(log.getVerbosity());
+}
+
 bool wants_more_io(int err) {
     return err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ ||
            err == SSL_ERROR_WANT_CONNECT || err == SSL_ERROR_WANT_X509_LOOKUP;
@@ -283,7 +291,8 @@ std::string SSLSocket::ssl_readSocket() {
         }
         line += byte;
     }
-    *this << Logger::VERBOSE << host << ":\t" << line << std::endl;
+    if (transcript_on(*this))
+        *this << host << ":\t" << line << std::endl;
     return line;
 }
 
@@ -299,7 +308,8 @@ void SSLSocket::ssl_writeSocket(const std::string& data) {
         if (ret <= 0)
             throw SSLException(ssl_error(ret), SSL_WRITE_SOCKET, 1);
     }
-    *this << Logger::VERBOSE << localhost() << ":\t" << data;
+    if (transcript_on(*this))
+        *this << localhost() << ":\t" << data;
 }
 
 // The three wrappers repeat their call for as long as OpenSSL asks for more
