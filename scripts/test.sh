@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds travine and runs every test: a warnings-as-errors build, a second
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, the install and
-# example checks, and the host-supplied OpenSSL variant.
+# example checks, the host-supplied OpenSSL variant, and about a minute of
+# coverage-guided fuzzing under the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -20,7 +21,7 @@ cmake --build _build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir _build/asan --output-on-failure -j"$jobs" -LE slow
 
-for check in scripts/check-install.sh scripts/check-host-openssl.sh; do
+for check in scripts/check-install.sh scripts/check-host-openssl.sh scripts/fuzz.sh; do
     if [[ -f $check ]]; then
         echo "== $check"
         bash "$root/$check"
