@@ -105,8 +105,8 @@ def per_extra(work, kind, client, n, loader):
     return (b - a) / n
 
 
-def fmt(v, spec):
-    return "-" if v is None else format(v, spec)
+def fmt(v, pattern):
+    return "-" if v is None else format(v, pattern)
 
 
 def ratio(a, b):

@@ -16,32 +16,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 work=$(mktemp -d "${TMPDIR:-/tmp}/travine-host-openssl.XXXXXX")
-server_pid=
-stop_server() {
-    if [[ -n $server_pid ]]; then
-        exec 3>&- || true
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        server_pid=
-    fi
-}
+# shellcheck source=lib.sh
+source "$root/scripts/lib.sh"
 cleanup() {
-    stop_server
+    stop_smtpd
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() {
-    echo "check-host-openssl: FAIL: $*" >&2
-    exit 1
-}
-step() { echo "-- $*"; }
-quiet() {
-    if ! "$@" >"$work/last.log" 2>&1; then
-        cat "$work/last.log" >&2
-        fail "$*"
-    fi
-}
 
 step "configure and build with TRAVINE_HOST_OPENSSL=ON"
 quiet cmake -S "$root" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
@@ -73,39 +54,13 @@ grep -q 'undefined symbol' "$work/bare.log" || { cat "$work/bare.log" >&2; fail 
 
 step "test certificates"
 pki=$work/pki
-mkdir -p "$pki"
-quiet openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=travine host-openssl CA" \
-    -keyout "$pki/ca.key" -out "$pki/ca.pem"
-quiet openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
-    -keyout "$pki/server.key" -out "$pki/server.csr"
-quiet openssl x509 -req -days 1 -in "$pki/server.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" \
-    -CAcreateserial -out "$pki/server.pem"
-quiet openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=unrelated CA" \
-    -keyout "$pki/other.key" -out "$pki/other.pem"
+make_test_pki "$pki"
 
-/usr/bin/python3 -c 'import aiosmtpd.controller' 2>/dev/null ||
-    fail "/usr/bin/python3 cannot import aiosmtpd (apt-get install python3-aiosmtpd)"
-
-# Starts smtpd_server.py in MODE (plain, starttls, smtps); sets port and mail.
+# Starts the test server in MODE (plain, starttls, smtps); sets port and mail.
 start_server() {
-    local mode=$1
-    stop_server
-    mail=$work/mail-$mode
-    mkdir -p "$mail"
-    rm -f "$work/server.in" "$work/server.port"
-    mkfifo "$work/server.in"
-    exec 3<>"$work/server.in"  # the server runs until its standard input closes
     local tls=()
-    [[ $mode == plain ]] || tls=(--cert "$pki/server.pem" --key "$pki/server.key")
-    /usr/bin/python3 "$root/tests/integration/smtpd_server.py" --dir "$mail" --mode "$mode" \
-        "${tls[@]}" <"$work/server.in" >"$work/server.port" 2>"$work/server.err" &
-    server_pid=$!
-    for _ in $(seq 100); do
-        [[ -s $work/server.port ]] && break
-        sleep 0.1
-    done
-    port=$(head -n1 "$work/server.port")
-    [[ $port =~ ^[0-9]+$ ]] || { cat "$work/server.err" >&2; fail "$mode server reported no port"; }
+    [[ $1 == plain ]] || tls=(--cert "$pki/server.pem" --key "$pki/server.key")
+    start_smtpd --mode "$1" "${tls[@]}"
 }
 
 send() {
@@ -135,5 +90,5 @@ send "travine-send, STARTTLS" 2 "$work/build/tools/travine-send" --server 127.0.
     --to b@example.test --body "variant"
 start_server smtps
 send "implicit TLS" 1 "$work/host_ssl" --lib "$lib" 127.0.0.1 "$port" smtps "$pki/ca.pem"
-stop_server
+stop_smtpd
 echo "check-host-openssl: ok"

@@ -12,28 +12,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 work=$(mktemp -d "${TMPDIR:-/tmp}/travine-install.XXXXXX")
-server_pid=
+# shellcheck source=lib.sh
+source "$root/scripts/lib.sh"
 cleanup() {
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
+    stop_smtpd
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() {
-    echo "check-install: FAIL: $*" >&2
-    exit 1
-}
-step() { echo "-- $*"; }
-# Runs a command quietly; shows its output when it fails.
-quiet() {
-    if ! "$@" >"$work/last.log" 2>&1; then
-        cat "$work/last.log" >&2
-        fail "$*"
-    fi
-}
 
 prefix=$work/prefix
 step "configure, build and install into $prefix"
@@ -88,32 +73,11 @@ quiet make -C "$work/ex-pc"
 
 step "test certificates"
 pki=$work/pki
-mkdir -p "$pki"
-quiet openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=travine install check CA" \
-    -keyout "$pki/ca.key" -out "$pki/ca.pem"
-quiet openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" \
-    -keyout "$pki/server.key" -out "$pki/server.csr"
-quiet openssl x509 -req -days 1 -in "$pki/server.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" \
-    -CAcreateserial -out "$pki/server.pem"
+make_test_pki "$pki"
 
-if ! /usr/bin/python3 -c 'import aiosmtpd.controller' 2>/dev/null; then
-    fail "/usr/bin/python3 cannot import aiosmtpd (apt-get install python3-aiosmtpd)"
-fi
 step "aiosmtpd with STARTTLS and AUTH on 127.0.0.1"
-mail=$work/mail
-mkdir -p "$mail"
-mkfifo "$work/server.in"
-exec 3<>"$work/server.in"  # the server runs until its standard input closes
-/usr/bin/python3 "$root/tests/integration/smtpd_server.py" --dir "$mail" --mode starttls \
-    --cert "$pki/server.pem" --key "$pki/server.key" --auth tim:tanstaaftanstaaf \
-    <"$work/server.in" >"$work/server.port" 2>"$work/server.err" &
-server_pid=$!
-for _ in $(seq 100); do
-    [[ -s $work/server.port ]] && break
-    sleep 0.1
-done
-port=$(head -n1 "$work/server.port")
-[[ $port =~ ^[0-9]+$ ]] || { cat "$work/server.err" >&2; fail "the server reported no port"; }
+start_smtpd --mode starttls --cert "$pki/server.pem" --key "$pki/server.key" \
+    --auth tim:tanstaaftanstaaf
 
 # Runs a sender with a deadline and checks that the server then holds the
 # expected number of messages.
