@@ -27,6 +27,16 @@ quiet cmake -S "$root" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 quiet cmake --build "$work/build" -j"$jobs"
 quiet cmake --install "$work/build"
 
+step "the Debian package"
+(cd "$work/build" && quiet cpack -G DEB)
+deb=$(find "$work/build" -maxdepth 1 -name 'travine_*.deb' -print -quit)
+[[ -n $deb ]] || fail "cpack made no .deb"
+dpkg-deb -c "$deb" >"$work/deb.list"
+for f in libtravine.so.1.0.0 include/travine/smtp.h pkgconfig/travine.pc bin/travine-send; do
+    grep -F "$f" "$work/deb.list" >/dev/null || fail "the .deb lacks $f"
+done
+dpkg-deb -f "$deb" Depends | grep -F libssl3 >/dev/null || fail "the .deb does not depend on libssl3"
+
 step "the installed tree"
 pc=$(find "$prefix" -name travine.pc -print -quit)
 [[ -n $pc ]] || fail "no travine.pc installed"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make pkg-config binutils
+    cmake g++ make pkg-config binutils dpkg-dev
     libssl-dev openssl
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-aiosmtpd
