@@ -141,6 +141,27 @@ bool wants_more_io(int err) {
            err == SSL_ERROR_WANT_CONNECT || err == SSL_ERROR_WANT_X509_LOOKUP;
 }
 
+// Runs call for as long as OpenSSL asks for more I/O on the socket's
+// connection, without limit, logging notice at ERROR and sleeping 100
+// microseconds before each repetition. The error queue is cleared before
+// every attempt, so that SSL_get_error() and ssl_error() see only what this
+// attempt left; errno of the last attempt is kept for ssl_error().
+template <class Call>
+int retry_while_wanting_io(SSLSocket& socket, const char* notice, Call call) {
+    ERR_clear_error();
+    int ret = call();
+    int err = errno;
+    while (wants_more_io(SSL_get_error(socket.ssl, ret))) {
+        socket << Logger::ERROR << I18N::i18n("travine", notice);
+        ERR_clear_error();
+        ret = call();
+        err = errno;
+        ::usleep(100);
+    }
+    errno = err;
+    return ret;
+}
+
 // Logs the entry lines of one certificate name in its one-line form
 // ("/C=DE/O=example/CN=host"): one line per component, key and value.
 void log_name_entries(Logger& log, const char* oneline) {
@@ -312,59 +333,22 @@ void SSLSocket::ssl_writeSocket(const std::string& data) {
         *this << localhost() << ":\t" << data;
 }
 
-// The three wrappers repeat their call for as long as OpenSSL asks for more
-// I/O, without limit, logging one notice and sleeping 100 microseconds each
-// time. The error queue is cleared before every attempt, so that
-// SSL_get_error() and ssl_error() see only what this attempt left; errno of
-// the last attempt is kept for ssl_error().
-
 int SSLSocket::ssl_read(SSL* conn, void* buf, int num) {
-    ERR_clear_error();
-    int ret = SSL_read(conn, buf, num);
-    int err = errno;
-    while (wants_more_io(SSL_get_error(ssl, ret))) {
-        *this << Logger::ERROR
-              << I18N::i18n("travine", "SSL_read() operation did not complete. I try it again.\n");
-        ERR_clear_error();
-        ret = SSL_read(conn, buf, num);
-        err = errno;
-        ::usleep(100);
-    }
-    errno = err;
-    return ret;
+    return retry_while_wanting_io(
+        *this, "SSL_read() operation did not complete. I try it again.\n",
+        [&] { return SSL_read(conn, buf, num); });
 }
 
 int SSLSocket::ssl_write(SSL* conn, const void* buf, int num) {
-    ERR_clear_error();
-    int ret = SSL_write(conn, buf, num);
-    int err = errno;
-    while (wants_more_io(SSL_get_error(ssl, ret))) {
-        *this << Logger::ERROR
-              << I18N::i18n("travine", "SSL_write() operation did not complete. I try it again.\n");
-        ERR_clear_error();
-        ret = SSL_write(conn, buf, num);
-        err = errno;
-        ::usleep(100);
-    }
-    errno = err;
-    return ret;
+    return retry_while_wanting_io(
+        *this, "SSL_write() operation did not complete. I try it again.\n",
+        [&] { return SSL_write(conn, buf, num); });
 }
 
 int SSLSocket::ssl_connect(SSL* conn) {
-    ERR_clear_error();
-    int ret = SSL_connect(conn);
-    int err = errno;
-    while (wants_more_io(SSL_get_error(ssl, ret))) {
-        *this << Logger::ERROR
-              << I18N::i18n("travine",
-                            "SSL_connect() operation did not complete. I try it again.\n");
-        ERR_clear_error();
-        ret = SSL_connect(conn);
-        err = errno;
-        ::usleep(100);
-    }
-    errno = err;
-    return ret;
+    return retry_while_wanting_io(
+        *this, "SSL_connect() operation did not complete. I try it again.\n",
+        [&] { return SSL_connect(conn); });
 }
 
 std::string SSLSocket::ssl_error(int ret) {
