@@ -12,6 +12,7 @@
 #include <string>
 
 #include "exception.h"
+#include "socket_timeout.h"
 
 namespace {
 
@@ -61,6 +62,9 @@ void InetSocket::connect() {
     if (sockfd == -1) {
         throw TransferException(std::strerror(errno), "InetSocket::connect()", 2);
     }
+    // The receive time-out of the line reader (SO_RCVTIMEO does not bound
+    // the connect itself).
+    arm_read_timeout(*this);
     if (::connect(sockfd, ai->ai_addr, ai->ai_addrlen) == -1) {
         throw TransferException(std::strerror(errno), "InetSocket::connect()", 3);
     }

@@ -5,15 +5,18 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ostream>
 #include <string>
 
 #include "exception.h"
 #include "i18n.h"
+#include "socket_timeout.h"
 
 namespace {
 
@@ -38,6 +41,11 @@ const bool PEEKING_READER = true;
     throw TransferException(std::strerror(err), "Socket::readSocket()", err == EBADF ? 1 : 3);
 }
 
+// Throws the end of a wait that saw nothing for READ_TIMEOUT seconds.
+[[noreturn]] void timed_out() {
+    throw TransferException(I18N::i18n("travine", "Socket timeout."), "Socket::readSocket()", 2);
+}
+
 // Waits until fd has something to read (data, end of stream or an error),
 // at most READ_TIMEOUT seconds. poll() rather than select(): it takes
 // descriptors of any number. An interrupted wait (EINTR) is not retried.
@@ -50,10 +58,8 @@ void wait_readable(int fd) {
     if (ready == -1) {
         throw TransferException(std::strerror(errno), "Socket::readSocket()", 1);
     }
-    if (ready == 0) {
-        throw TransferException(I18N::i18n("travine", "Socket timeout."), "Socket::readSocket()",
-                                2);
-    }
+    if (ready == 0)
+        timed_out();
     // A descriptor that is not open fails the wait, as select() would.
     if (pfd.revents & POLLNVAL) {
         throw TransferException(std::strerror(EBADF), "Socket::readSocket()", 1);
@@ -84,25 +90,68 @@ void read_bytewise(int fd, std::string& line) {
     }
 }
 
+// A receive time-out may end a little before its nominal length, by the
+// kernel's timer granularity; a look that gave up this close to
+// READ_TIMEOUT counts as timed out.
+const std::chrono::milliseconds TIMEOUT_SLACK(500);
+
+// Looks at what has arrived on fd without taking it, waiting for it first:
+// a blocking look (MSG_PEEK), bounded by the receive time-out that fd was
+// given, returns as soon as anything is there. Returns the look's result;
+// -1 with errno set for failures the caller handles alike on both routes.
+// Sets timed_fd to -1, and returns -1 with EAGAIN so that the caller waits
+// with poll() from now on, when the look gave up well before READ_TIMEOUT:
+// fd does not wait as it was set up to (it was made non-blocking, or its
+// time-out was changed).
+ssize_t wait_and_peek(int fd, char* buf, size_t want, int& timed_fd) {
+    auto start = std::chrono::steady_clock::now();
+    ssize_t n = ::recv(fd, buf, want, MSG_PEEK);
+    if (n != -1)
+        return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        auto waited = std::chrono::steady_clock::now() - start;
+        if (waited >= std::chrono::seconds(Socket::READ_TIMEOUT) - TIMEOUT_SLACK)
+            timed_out();
+        timed_fd = -1;
+        errno = EAGAIN;
+        return -1;
+    }
+    // An interrupted wait (EINTR) is not retried: it fails as a failed wait
+    // always has.
+    if (errno == EINTR) {
+        throw TransferException(std::strerror(errno), "Socket::readSocket()", 1);
+    }
+    return -1;
+}
+
 // Reads the rest of a line onto line by looking at what has arrived
 // without taking it (MSG_PEEK), finding the line feed, and taking exactly the
 // bytes up to it: nothing past the line feed is consumed, so what follows
 // stays in the descriptor for the next line or for a TLS handshake on the
-// same descriptor. A line costs a wait, a look and a take. Returns false,
-// having consumed nothing, when fd is not a socket.
-bool read_peeking(int fd, std::string& line) {
+// same descriptor. While timed_fd is fd, fd carries a receive time-out of
+// READ_TIMEOUT seconds and one blocking look both waits and looks, so a
+// line costs a look and a take; otherwise poll() waits first, and a line
+// costs a wait, a look and a take. Returns false, having consumed nothing,
+// when fd is not a socket. Sets timed_fd to -1 when fd turns out not to
+// wait as set up.
+bool read_peeking(int fd, std::string& line, int& timed_fd) {
     char buf[PEEK_CHUNK];
     // A reply is usually still on its way when its line is asked for, so
     // the wait comes first; once part of a long line has been taken, the
     // rest has often arrived already, so the look comes first.
     bool wait_first = true;
     for (;;) {
-        if (wait_first)
-            wait_readable(fd);
         // Never past the byte that makes the line too long, so a failure
         // consumes what the byte-wise reader would have consumed.
         size_t want = std::min(PEEK_CHUNK, Socket::MAX_LINE + 1 - line.size());
-        ssize_t n = ::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+        ssize_t n;
+        if (wait_first && timed_fd == fd) {
+            n = wait_and_peek(fd, buf, want, timed_fd);
+        } else {
+            if (wait_first)
+                wait_readable(fd);
+            n = ::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+        }
         if (n == -1) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 // Nothing new: the wait starts afresh, as for every byte.
@@ -172,9 +221,36 @@ ssize_t write_some(int fd, const char* buf, size_t len) {
 const size_t Socket::MAX_LINE;
 const int Socket::READ_TIMEOUT;
 
-Socket::Socket(const std::string& peer) : Logger(), host(peer), sockfd(-1) {}
+void arm_read_timeout(Socket& s) {
+    s.timed_fd = -1;
+    if (s.sockfd == -1)
+        return;
+    struct timeval tv;
+    tv.tv_sec = Socket::READ_TIMEOUT;
+    tv.tv_usec = 0;
+    // Fails with ENOTSOCK for pipes and other descriptors that are not
+    // sockets; they keep the wait by poll().
+    if (::setsockopt(s.sockfd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0)
+        s.timed_fd = s.sockfd;
+}
 
-Socket::Socket(const std::string& peer, int fd) : Logger(), host(peer), sockfd(fd) {}
+void disarm_read_timeout(Socket& s) {
+    if (s.sockfd != -1 && s.timed_fd == s.sockfd) {
+        struct timeval tv;
+        tv.tv_sec = 0;
+        tv.tv_usec = 0;
+        ::setsockopt(s.sockfd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    s.timed_fd = -1;
+}
+
+Socket::Socket(const std::string& peer) : Logger(), host(peer), sockfd(-1), timed_fd(-1) {}
+
+// The adopted descriptor is given its receive time-out once, here, rather
+// than at every line.
+Socket::Socket(const std::string& peer, int fd) : Logger(), host(peer), sockfd(fd), timed_fd(-1) {
+    arm_read_timeout(*this);
+}
 
 Socket::~Socket() {
     if (sockfd != -1)
@@ -216,7 +292,10 @@ std::string Socket::readSocket() {
                                 5);
     }
     std::string line;
-    if (!PEEKING_READER || !read_peeking(sockfd, line))
+    // The descriptor bounds a blocking look only if it is the one that was
+    // given the time-out (timed_fd); any other, such as one a host put in
+    // sockfd itself, is waited for with poll().
+    if (!PEEKING_READER || !read_peeking(sockfd, line, timed_fd))
         read_bytewise(sockfd, line);
     // The transcript costs only the level test when the threshold drops it.
     if (transcript_on(*this))

@@ -17,7 +17,9 @@ public:
 
     // No descriptor yet (sockfd is -1).
     explicit Socket(const std::string& host);
-    // Adopts the already connected descriptor fd.
+    // Adopts the already connected descriptor fd. A socket is given a
+    // receive time-out (SO_RCVTIMEO) of READ_TIMEOUT seconds for the line
+    // reader; the TLS handshake takes it off again.
     Socket(const std::string& host, int fd);
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -44,6 +46,12 @@ public:
 
     std::string host;
     int sockfd;
+    // Internal: the descriptor that this library gave a receive time-out of
+    // READ_TIMEOUT seconds (when it adopted or opened it), or -1. While it
+    // equals sockfd, readSocket() waits and looks in one call; a descriptor
+    // put in sockfd by other means differs from it and is waited for with
+    // poll(), so every wait stays bounded.
+    int timed_fd;
 };
 
 #endif

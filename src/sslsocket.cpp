@@ -17,6 +17,7 @@
 
 #include "exception.h"
 #include "i18n.h"
+#include "socket_timeout.h"
 #include "string.h"
 
 namespace {
@@ -259,6 +260,11 @@ void SSLSocket::negotiate() {
         throw SSLException(ssl_error(65536), NEGOTIATE, 2);
     SSL_set_bio(ssl, bio, bio);
 
+    // The TLS route waits as long as the descriptor blocks: the receive
+    // time-out of the plain route comes off before the first TLS byte, or a
+    // silent peer would make every read want more I/O again, without end.
+    // Should the handshake fail, the plain route then waits with poll().
+    disarm_read_timeout(*this);
     int ret = ssl_connect(ssl);
     if (ret <= 0)
         throw SSLException(ssl_error(ret), NEGOTIATE, 4);
@@ -334,21 +340,20 @@ void SSLSocket::ssl_writeSocket(const std::string& data) {
 }
 
 int SSLSocket::ssl_read(SSL* conn, void* buf, int num) {
-    return retry_while_wanting_io(
-        *this, "SSL_read() operation did not complete. I try it again.\n",
-        [&] { return SSL_read(conn, buf, num); });
+    return retry_while_wanting_io(*this, "SSL_read() operation did not complete. I try it again.\n",
+                                  [&] { return SSL_read(conn, buf, num); });
 }
 
 int SSLSocket::ssl_write(SSL* conn, const void* buf, int num) {
-    return retry_while_wanting_io(
-        *this, "SSL_write() operation did not complete. I try it again.\n",
-        [&] { return SSL_write(conn, buf, num); });
+    return retry_while_wanting_io(*this,
+                                  "SSL_write() operation did not complete. I try it again.\n",
+                                  [&] { return SSL_write(conn, buf, num); });
 }
 
 int SSLSocket::ssl_connect(SSL* conn) {
-    return retry_while_wanting_io(
-        *this, "SSL_connect() operation did not complete. I try it again.\n",
-        [&] { return SSL_connect(conn); });
+    return retry_while_wanting_io(*this,
+                                  "SSL_connect() operation did not complete. I try it again.\n",
+                                  [&] { return SSL_connect(conn); });
 }
 
 std::string SSLSocket::ssl_error(int ret) {
@@ -422,6 +427,7 @@ void SSLSocket::close_connection() {
     if (sockfd != -1)
         ::close(sockfd);
     sockfd = -1;
+    timed_fd = -1;  // a descriptor given later by hand may reuse the number
 }
 
 void SSLSocket::free_tls() {

@@ -14,6 +14,7 @@
 
 #include "exception.h"
 #include "i18n.h"
+#include "socket_timeout.h"
 
 namespace {
 
@@ -121,4 +122,8 @@ void UnixSocket::connect() {
     ::close(fds[0]);
     sockfd = fds[1];
     pid = child;
+    // The receive time-out of the line reader, on this end only: the two
+    // ends of a pair are separate sockets, so the child's end (its standard
+    // input and output) keeps blocking without one.
+    arm_read_timeout(*this);
 }
