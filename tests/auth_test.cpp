@@ -2,6 +2,7 @@
 // lines of PLAIN, LOGIN, CRAM-MD5 and CRAM-SHA1.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "exception.h"
@@ -13,8 +14,7 @@ namespace {
 
 const std::string GREETING = "220 mx.example.test ESMTP\r\n";
 const std::string EHLO_ALL =
-    "250-mx.example.test\r\n250-AUTH LOGIN PLAIN CRAM-MD5 CRAM-SHA1\r\n"
-    "250 8BITMIME\r\n";
+    "250-mx.example.test\r\n250-Auth LOGIN plain Cram-Md5 CRAM-SHA1\r\n250 8BITMIME\r\n";
 const std::string EHLO_NO_AUTH = "250-mx.example.test\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
 const std::string OK = "235 2.7.0 Authentication successful\r\n";
 const std::string MESSAGE_REPLIES = "250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n";
@@ -30,6 +30,19 @@ const std::string RFC2195_MD5_LINE = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNG
 // "8cb10ed0a8b764ab0e05125dd6eaa295f19b5943")
 const std::string RFC2195_SHA1_LINE =
     "dGltIDhjYjEwZWQwYThiNzY0YWIwZTA1MTI1ZGQ2ZWFhMjk1ZjE5YjU5NDM=";
+const std::string CHALLENGE = "334 " + RFC2195_CHALLENGE + "\r\n";
+const std::string REFUSED = "535 5.7.8 Authentication credentials invalid";
+
+// Runs f, which must throw a member of the Exception family; returns it.
+Exception caught(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e;
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return Exception("", "", 0);
+}
 
 }  // namespace
 
@@ -77,29 +90,15 @@ TEST(AuthChoice, CheckLooksAtTheFirstAuthLineOnly) {
     EXPECT_EQ(e.index, 2u);
 }
 
-TEST(AuthAuto, UsesTheChosenMechanismAndKeepsIt) {
-    WireSession w(GREETING + EHLO_ALL + "334 " + RFC2195_CHALLENGE + "\r\n" + OK + MESSAGE_REPLIES);
-    w.smtp->setCredentials("tim", "tanstaaftanstaaf", SMTP::AUTO);
+TEST(AuthAuto, NoUsableOfferMeansNoAuthAndHeloNextTime) {
+    WireSession w(GREETING + "250-mx.example.test\r\n250 AUTH GSSAPI\r\n" + MESSAGE_REPLIES +
+                  GREETING + "250 hello\r\n221 bye\r\n");
+    w.smtp->setCredentials("user", "secret", SMTP::AUTO);
     w.smtp->addMessage("hello", {"b@example.test"});
     w.smtp->sendMessage();
-    EXPECT_EQ(w.wire(), "EHLO client.test\r\nAUTH CRAM-SHA1\r\n" + RFC2195_SHA1_LINE + "\r\n" +
-                            MESSAGE_LINES);
-    EXPECT_EQ(w.smtp->auth_type, SMTP::CRAM_SHA1);
-}
-
-TEST(AuthAuto, NoOfferMeansNoAuthAndHeloNextTime) {
-    const std::string offers[] = {EHLO_NO_AUTH, "250-mx.example.test\r\n250 AUTH GSSAPI\r\n"};
-    for (const std::string& offer : offers) {
-        SCOPED_TRACE(offer);
-        WireSession w(GREETING + offer + MESSAGE_REPLIES + GREETING + "250 hello\r\n221 bye\r\n");
-        w.smtp->setCredentials("user", "secret", SMTP::AUTO);
-        w.smtp->addMessage("hello", {"b@example.test"});
-        w.smtp->sendMessage();
-        EXPECT_EQ(w.smtp->auth_type, SMTP::NO_AUTH);
-        w.smtp->sendMessage();
-        EXPECT_EQ(w.wire(),
-                  "EHLO client.test\r\n" + MESSAGE_LINES + "HELO client.test\r\nQUIT\r\n");
-    }
+    EXPECT_EQ(w.smtp->auth_type, SMTP::NO_AUTH);
+    w.smtp->sendMessage();
+    EXPECT_EQ(w.wire(), "EHLO client.test\r\n" + MESSAGE_LINES + "HELO client.test\r\nQUIT\r\n");
 }
 
 TEST(AuthNamed, MechanismMissingFromTheOfferSendsNothingMore) {
@@ -131,82 +130,75 @@ TEST(AuthNamed, MechanismMissingFromTheOfferSendsNothingMore) {
 }
 
 TEST(AuthExchange, ExactClientLines) {
-    struct Case {
+    const struct {
         const char* name;
-        SMTP::AUTH_TYPE type;
+        SMTP::AUTH_TYPE type, chosen;
         std::string user, password;
         std::string replies;
         std::string lines;
     } cases[] = {
-        {"plain", SMTP::PLAIN, "user", "secret", OK, "AUTH PLAIN AHVzZXIAc2VjcmV0\r\n"},
-        {"plain, empty user", SMTP::PLAIN, "", "secret", OK, "AUTH PLAIN AABzZWNyZXQ=\r\n"},
-        {"plain, nil markers", SMTP::PLAIN, "us<NIL>er", "pa<NIL>ss", OK,
+        {"plain", SMTP::PLAIN, SMTP::PLAIN, "user", "secret", OK,
+         "AUTH PLAIN AHVzZXIAc2VjcmV0\r\n"},
+        {"plain, empty user", SMTP::PLAIN, SMTP::PLAIN, "", "secret", OK,
+         "AUTH PLAIN AABzZWNyZXQ=\r\n"},
+        {"plain, nil markers", SMTP::PLAIN, SMTP::PLAIN, "us<NIL>er", "pa<NIL>ss", OK,
          "AUTH PLAIN AHVzAGVyAHBhAHNz\r\n"},
         // The prompts are not read: the user name always goes first.
-        {"login", SMTP::LOGIN, "user", "secret", "334 UGFzc3dvcmQ6\r\n334 VXNlcm5hbWU6\r\n" + OK,
-         "AUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n"},
-        {"cram-md5", SMTP::CRAM_MD5, "tim", "tanstaaftanstaaf",
-         "334 " + RFC2195_CHALLENGE + "\r\n" + OK, "AUTH CRAM-MD5\r\n" + RFC2195_MD5_LINE + "\r\n"},
-        {"cram-md5, trailing space", SMTP::CRAM_MD5, "tim", "tanstaaftanstaaf",
+        {"login", SMTP::LOGIN, SMTP::LOGIN, "user", "secret",
+         "334 UGFzc3dvcmQ6\r\n334 VXNlcm5hbWU6\r\n" + OK, "AUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n"},
+        {"cram-md5", SMTP::CRAM_MD5, SMTP::CRAM_MD5, "tim", "tanstaaftanstaaf", CHALLENGE + OK,
+         "AUTH CRAM-MD5\r\n" + RFC2195_MD5_LINE + "\r\n"},
+        {"cram-md5, trailing space", SMTP::CRAM_MD5, SMTP::CRAM_MD5, "tim", "tanstaaftanstaaf",
          "334 " + RFC2195_CHALLENGE + " \r\n" + OK,
          "AUTH CRAM-MD5\r\n" + RFC2195_MD5_LINE + "\r\n"},
-        {"cram-sha1", SMTP::CRAM_SHA1, "tim", "tanstaaftanstaaf",
-         "334 " + RFC2195_CHALLENGE + "\r\n" + OK,
+        {"cram-sha1", SMTP::CRAM_SHA1, SMTP::CRAM_SHA1, "tim", "tanstaaftanstaaf", CHALLENGE + OK,
+         "AUTH CRAM-SHA1\r\n" + RFC2195_SHA1_LINE + "\r\n"},
+        // AUTO uses the strongest offer and keeps it for the next run.
+        {"auto", SMTP::AUTO, SMTP::CRAM_SHA1, "tim", "tanstaaftanstaaf", CHALLENGE + OK,
          "AUTH CRAM-SHA1\r\n" + RFC2195_SHA1_LINE + "\r\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         WireSession w(EHLO_ALL + c.replies);
         w.smtp->setCredentials(c.user, c.password, c.type);
         EXPECT_NO_THROW(w.smtp->authenticate());
         EXPECT_EQ(w.wire(), "EHLO client.test\r\n" + c.lines);
-        EXPECT_EQ(w.smtp->auth_type, c.type);
+        EXPECT_EQ(w.smtp->auth_type, c.chosen);
     }
 }
 
-TEST(AuthExchange, UndecodableChallengeStopsAfterTheCommand) {
-    WireSession w(EHLO_ALL + "334 not*base64!\r\n" + OK);
-    w.smtp->setCredentials("tim", "tanstaaftanstaaf", SMTP::CRAM_MD5);
-    auto e = thrown<DecodeException>([&] { w.smtp->authenticate(); });
-    EXPECT_EQ(e.msg, "Invalid Base64 Data.");
-    EXPECT_EQ(e.method, "Algorithm::decode()");
-    EXPECT_EQ(e.index, 1u);
-    EXPECT_EQ(w.wire(), "EHLO client.test\r\nAUTH CRAM-MD5\r\n");
-}
-
-TEST(AuthExchange, ChallengeReplyWithoutChallengeFails) {
-    struct Case {
+// A bad challenge or a refusal ends the exchange: nothing more is written.
+TEST(AuthExchange, FailureStopsTheExchange) {
+    const struct {
         SMTP::AUTH_TYPE type;
-        std::string reply;
-        std::string command;
-        std::string method;
+        std::string replies, lines;
+        std::string name, msg, method;
+        u32 index;
     } cases[] = {
-        {SMTP::CRAM_MD5, "334\r\n", "AUTH CRAM-MD5\r\n", "SMTP::auth_cram_md5()"},
-        {SMTP::CRAM_MD5, "334  \r\n", "AUTH CRAM-MD5\r\n", "SMTP::auth_cram_md5()"},
-        {SMTP::CRAM_SHA1, "334 \r\n", "AUTH CRAM-SHA1\r\n", "SMTP::auth_cram_sha1()"},
+        {SMTP::CRAM_MD5, "334 not*base64!\r\n", "AUTH CRAM-MD5\r\n", "DecodeException",
+         "Invalid Base64 Data.", "Algorithm::decode()", 1},
+        {SMTP::CRAM_MD5, "334\r\n", "AUTH CRAM-MD5\r\n", "AuthenticationFailedException",
+         "Server sent no challenge.", "SMTP::auth_cram_md5()", 1},
+        {SMTP::CRAM_MD5, "334  \r\n", "AUTH CRAM-MD5\r\n", "AuthenticationFailedException",
+         "Server sent no challenge.", "SMTP::auth_cram_md5()", 1},
+        {SMTP::CRAM_SHA1, "334 \r\n", "AUTH CRAM-SHA1\r\n", "AuthenticationFailedException",
+         "Server sent no challenge.", "SMTP::auth_cram_sha1()", 1},
+        {SMTP::LOGIN, "334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n" + REFUSED + "\r\n",
+         "AUTH LOGIN\r\ndGlt\r\ndGFuc3RhYWZ0YW5zdGFhZg==\r\n", "TransferException", REFUSED,
+         "SMTP::evalResponse()", 2},
+        {SMTP::CRAM_SHA1, CHALLENGE + REFUSED + "\r\n",
+         "AUTH CRAM-SHA1\r\n" + RFC2195_SHA1_LINE + "\r\n", "TransferException", REFUSED,
+         "SMTP::evalResponse()", 2},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.method + " \"" + c.reply + "\"");
-        WireSession w(EHLO_ALL + c.reply + OK);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method + " \"" + c.replies + "\"");
+        WireSession w(EHLO_ALL + c.replies + OK + "250 ok\r\n");
         w.smtp->setCredentials("tim", "tanstaaftanstaaf", c.type);
-        auto e = thrown<AuthenticationFailedException>([&] { w.smtp->authenticate(); });
-        EXPECT_EQ(e.msg, "Server sent no challenge.");
+        const Exception e = caught([&] { w.smtp->authenticate(); });
+        EXPECT_EQ(e.name, c.name);
+        EXPECT_EQ(e.msg, c.msg);
         EXPECT_EQ(e.method, c.method);
-        EXPECT_EQ(e.index, 1u);
-        EXPECT_EQ(w.wire(), "EHLO client.test\r\n" + c.command);
+        EXPECT_EQ(e.index, c.index);
+        EXPECT_EQ(w.wire(), "EHLO client.test\r\n" + c.lines);
     }
-}
-
-TEST(AuthExchange, RefusedCredentialsAreTheServersReply) {
-    WireSession w(GREETING + EHLO_ALL +
-                  "334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n"
-                  "535 5.7.8 Authentication credentials invalid\r\n" +
-                  MESSAGE_REPLIES);
-    w.smtp->setCredentials("user", "wrong", SMTP::LOGIN);
-    w.smtp->addMessage("hello", {"b@example.test"});
-    auto e = thrown<TransferException>([&] { w.smtp->sendMessage(); });
-    EXPECT_EQ(e.msg, "535 5.7.8 Authentication credentials invalid");
-    EXPECT_EQ(e.method, "SMTP::evalResponse()");
-    EXPECT_EQ(e.index, 2u);
-    EXPECT_EQ(w.wire(), "EHLO client.test\r\nAUTH LOGIN\r\ndXNlcg==\r\nd3Jvbmc=\r\n");
 }

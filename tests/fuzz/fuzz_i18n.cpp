@@ -1,5 +1,6 @@
 // Fuzz target: filling message texts. The input's first line is the message
 // text, each further line (at most five) one parameter.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,45 +35,30 @@ std::string fill_by_overload(const std::string& domain, const std::string& msgid
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string input(reinterpret_cast<const char*>(data), size);
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (;;) {
-        const size_t lf = input.find('\n', start);
-        lines.push_back(input.substr(start, lf == std::string::npos ? lf : lf - start));
-        if (lf == std::string::npos) {
-            break;
-        }
-        start = lf + 1;
-    }
+    // Every line, the empty one after a final line feed included.
+    std::vector<std::string> lines =
+        ref::split(std::string(reinterpret_cast<const char*>(data), size) + "\n", '\n');
     const std::string msgid = lines[0];
-    std::vector<std::string> params(lines.begin() + 1, lines.end());
-    if (params.size() > 5) {
-        params.resize(5);
-    }
+    lines.erase(lines.begin());
+    lines.resize(lines.size() < 5 ? lines.size() : 5);
+    const std::vector<std::string>& params = lines;
     const std::string expected = ref::fill(msgid, params);
 
     // The array form on an array of exactly count entries (none when the
     // count is 0), so that a read past the count is a heap overflow.
     const u32 count = static_cast<u32>(params.size());
     std::unique_ptr<std::string[]> array(count > 0 ? new std::string[count] : nullptr);
-    for (u32 k = 0; k < count; ++k) {
-        array[k] = params[k];
-    }
+    std::copy(params.begin(), params.end(), array.get());
     const std::string by_array = I18N::i18n("travine", msgid, array.get(), count);
     FUZZ_CHECK_MSG(by_array == expected, "\"" + printable(msgid) + "\" with " +
                                              std::to_string(count) + " parameters gave \"" +
                                              printable(by_array) + "\", expected \"" +
                                              printable(expected) + "\"");
-
     FUZZ_CHECK(fill_by_overload("travine", msgid, params) == expected);
     // The text domain selects nothing.
     FUZZ_CHECK(fill_by_overload(count > 0 ? params[count - 1] : msgid, msgid, params) == expected);
     // No parameters: every placeholder stays as written.
     FUZZ_CHECK(I18N::i18n("travine", msgid) == msgid);
     FUZZ_CHECK(I18N::i18n("travine", msgid, nullptr, 0) == msgid);
-    if (msgid.find('$') == std::string::npos) {
-        FUZZ_CHECK(by_array == msgid);
-    }
     return 0;
 }

@@ -1,41 +1,33 @@
 // Helpers shared by the fuzz targets: a check that ends the run with a
-// readable report, a printable form of raw bytes, and a transport that adopts
-// one end of a socket pair.
+// readable report, a printable form of raw bytes, and a session whose
+// transport is one end of a socket pair pre-loaded with the server's bytes.
 #ifndef TRAVINE_FUZZ_SUPPORT_H
 #define TRAVINE_FUZZ_SUPPORT_H
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "exception.h"
+#include "smtp.h"
 #include "sslsocket.h"
 
 // The most server bytes a session target feeds through a socket pair: the
 // pair's buffer holds it all, so pre-loading the peer never blocks.
 const size_t FUZZ_MAX_WIRE = 64 * 1024;
 
-// Raw bytes with CR, LF, backslash and every non-printable byte escaped.
+// Raw bytes with backslash and every non-printable byte escaped as \xNN.
 inline std::string printable(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (char c : bytes) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (u < 0x20 || u >= 0x7f) {
-            out += "\\x";
-            out += digits[u >> 4];
-            out += digits[u & 0x0f];
-        } else {
-            out += c;
-        }
+    for (unsigned char u : bytes) {
+        char buf[5];
+        std::snprintf(buf, sizeof buf, u < 0x20 || u >= 0x7f || u == '\\' ? "\\x%02x" : "%c", u);
+        out += buf;
     }
     return out;
 }
@@ -47,10 +39,7 @@ inline std::string describe(const Exception& e) {
 
 [[noreturn]] inline void fuzz_fail(const char* check, const char* file, int line,
                                    const std::string& detail) {
-    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, check);
-    if (!detail.empty()) {
-        std::fprintf(stderr, "%s\n", detail.c_str());
-    }
+    std::fprintf(stderr, "%s:%d: check failed: %s\n%s\n", file, line, check, detail.c_str());
     std::fflush(stderr);
     std::abort();
 }
@@ -71,5 +60,30 @@ struct AdoptedSocket : SSLSocket {
     explicit AdoptedSocket(int fd) : SSLSocket("peer", fd) {}
     void connect() override {}
 };
+
+// A socket pair whose peer end fds[1] holds wire (at most FUZZ_MAX_WIRE
+// bytes) and is shut down for writing, so the client end fds[0] reads end
+// of stream after it.
+inline void preloaded_pair(const std::string& wire, int fds[2]) {
+    FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
+    const int big = 1 << 20;
+    ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    for (size_t sent = 0; sent < wire.size();) {
+        const ssize_t n = ::write(fds[1], wire.data() + sent, wire.size() - sent);
+        FUZZ_CHECK(n > 0);
+        sent += static_cast<size_t>(n);
+    }
+    FUZZ_CHECK(::shutdown(fds[1], SHUT_WR) == 0);
+}
+
+// A session to "server.invalid" whose transport is the descriptor fd.
+inline std::unique_ptr<SMTP> session_on(int fd, const std::string& domain,
+                                        const std::string& from) {
+    std::unique_ptr<SMTP> session(new SMTP(domain, from, "server.invalid", 25));
+    delete session->socket;
+    session->socket = new AdoptedSocket(fd);
+    session->socket->setParentLogger(session.get());
+    return session;
+}
 
 #endif

@@ -10,17 +10,8 @@
 
 namespace ref {
 
-const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const std::string ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 const char NIL[] = "<NIL>";
-
-inline int alphabet_value(char c) {
-    for (int k = 0; k < 64; ++k) {
-        if (ALPHABET[k] == c) {
-            return k;
-        }
-    }
-    return -1;
-}
 
 // RFC 4648 base64 with padding, one unbroken line.
 inline std::string encode(const std::string& in) {
@@ -29,10 +20,7 @@ inline std::string encode(const std::string& in) {
         const size_t n = in.size() - at < 3 ? in.size() - at : 3;
         unsigned long v = 0;
         for (size_t k = 0; k < 3; ++k) {
-            v <<= 8;
-            if (k < n) {
-                v |= static_cast<unsigned char>(in[at + k]);
-            }
+            v = (v << 8) | (k < n ? static_cast<unsigned char>(in[at + k]) : 0u);
         }
         for (size_t k = 0; k < 4; ++k) {
             out += k <= n ? ALPHABET[(v >> (18 - 6 * k)) & 63] : '=';
@@ -62,31 +50,23 @@ inline int decode(const std::string& enc, std::string* out, bool nil) {
     }
     for (size_t base = 0; base < len; base += 4) {
         unsigned long v = 0;
-        bool pad3 = false;
-        bool pad4 = false;
-        for (size_t j = 0; j < 4; ++j) {
-            const size_t at = base + j;
-            const int value = alphabet_value(enc[at]);
+        int bytes = 3;
+        for (size_t at = base; at < base + 4; ++at) {
+            const size_t value = ALPHABET.find(enc[at]);
             v <<= 6;
-            if (value >= 0) {
-                v |= static_cast<unsigned long>(value);
+            if (value != std::string::npos) {
+                v |= value;
             } else if (enc[at] == '=' && at + 2 == len) {
-                pad3 = true;
-                pad4 = true;
+                bytes = 1;
             } else if (enc[at] == '=' && at + 1 == len) {
-                pad4 = true;
+                bytes = bytes < 2 ? bytes : 2;
             } else {
                 return -1;
             }
         }
-        const int bytes = pad3 ? 1 : pad4 ? 2 : 3;
         for (int b = 0; b < bytes; ++b) {
             const char c = static_cast<char>((v >> (16 - 8 * b)) & 0xff);
-            if (nil && c == '\0') {
-                *out += NIL;
-            } else {
-                *out += c;
-            }
+            *out += nil && c == '\0' ? std::string(NIL) : std::string(1, c);
         }
     }
     return 0;
@@ -95,18 +75,16 @@ inline int decode(const std::string& enc, std::string* out, bool nil) {
 // Pieces between delimiters; a delimiter at the very end adds no empty
 // last piece, the empty text gives none.
 inline std::vector<std::string> split(const std::string& text, char delim) {
-    std::vector<std::string> pieces;
-    std::string current;
-    for (size_t k = 0; k < text.size(); ++k) {
-        if (text[k] == delim) {
-            pieces.push_back(current);
-            current.clear();
+    std::vector<std::string> pieces(1);
+    for (char c : text) {
+        if (c == delim) {
+            pieces.emplace_back();
         } else {
-            current += text[k];
+            pieces.back() += c;
         }
     }
-    if (!text.empty() && text.back() != delim) {
-        pieces.push_back(current);
+    if (text.empty() || text.back() == delim) {
+        pieces.pop_back();
     }
     return pieces;
 }
@@ -114,20 +92,9 @@ inline std::vector<std::string> split(const std::string& text, char delim) {
 // The runs of non-space characters joined by single spaces.
 inline std::string trim(const std::string& text) {
     std::string out;
-    size_t k = 0;
-    while (k < text.size()) {
-        while (k < text.size() && text[k] == ' ') {
-            ++k;
-        }
-        const size_t start = k;
-        while (k < text.size() && text[k] != ' ') {
-            ++k;
-        }
-        if (k > start) {
-            if (!out.empty()) {
-                out += ' ';
-            }
-            out.append(text, start, k - start);
+    for (const std::string& word : split(text, ' ')) {
+        if (!word.empty()) {
+            out += (out.empty() ? "" : " ") + word;
         }
     }
     return out;
@@ -163,9 +130,10 @@ inline std::string wrap(std::string text, unsigned width) {
 inline std::string fill(const std::string& msgid, const std::vector<std::string>& params) {
     std::string out;
     for (size_t k = 0; k < msgid.size(); ++k) {
-        if (msgid[k] == '$' && k + 1 < msgid.size() && msgid[k + 1] >= '0' && msgid[k + 1] <= '9' &&
-            static_cast<size_t>(msgid[k + 1] - '0') < params.size()) {
-            out += params[static_cast<size_t>(msgid[k + 1] - '0')];
+        const size_t digit =
+            k + 1 < msgid.size() ? std::string("0123456789").find(msgid[k + 1]) : std::string::npos;
+        if (msgid[k] == '$' && digit < params.size()) {
+            out += params[digit];
             ++k;
         } else {
             out += msgid[k];
@@ -176,9 +144,7 @@ inline std::string fill(const std::string& msgid, const std::vector<std::string>
 
 inline std::string lower(std::string text) {
     for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + ('a' - 'A'));
-        }
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
     }
     return text;
 }

@@ -21,14 +21,13 @@ int main(int argc, char** argv) {
         const fs::path arg(argv[k]);
         std::error_code ec;
         if (fs::is_directory(arg, ec)) {
-            std::vector<fs::path> files;
+            const size_t first = inputs.size();
             for (const fs::directory_entry& entry : fs::directory_iterator(arg)) {
                 if (entry.is_regular_file()) {
-                    files.push_back(entry.path());
+                    inputs.push_back(entry.path());
                 }
             }
-            std::sort(files.begin(), files.end());
-            inputs.insert(inputs.end(), files.begin(), files.end());
+            std::sort(inputs.begin() + static_cast<std::ptrdiff_t>(first), inputs.end());
         } else if (fs::is_regular_file(arg, ec)) {
             inputs.push_back(arg);
         } else {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "algorithm.h"
@@ -20,8 +21,7 @@ namespace model {
 
 // The failure the real code is expected to throw.
 struct Failure {
-    std::string name;
-    std::string method;
+    std::string name, method;
     u32 index;
     std::string msg;
 };
@@ -115,35 +115,30 @@ private:
 // What one session run should do: the bytes it writes, how it ends, and the
 // mechanism it settles on.
 struct Session {
-    std::string domain;
-    std::string from;
-    std::string username;
-    std::string password;
-    std::string text;
+    std::string domain, from, username, password, text;
     std::vector<std::string> rcpts;
-
     std::string written;
     SMTP::AUTH_TYPE auth_type = SMTP::AUTO;
 };
 
+// The strongest mechanism named on any line that mentions "auth".
 inline SMTP::AUTH_TYPE best_auth_method(const std::string& reply) {
+    const std::pair<const char*, SMTP::AUTH_TYPE> order[] = {{"cram-sha1", SMTP::CRAM_SHA1},
+                                                             {"cram-md5", SMTP::CRAM_MD5},
+                                                             {"plain", SMTP::PLAIN},
+                                                             {"login", SMTP::LOGIN}};
     for (const std::string& line : ref::split(reply, '\n')) {
         const std::string l = ref::lower(line);
-        if (l.find("auth") == std::string::npos) {
-            continue;
+        for (const auto& o : order) {
+            if (l.find("auth") != std::string::npos && l.find(o.first) != std::string::npos) {
+                return o.second;
+            }
         }
-        if (l.find("cram-sha1") != std::string::npos)
-            return SMTP::CRAM_SHA1;
-        if (l.find("cram-md5") != std::string::npos)
-            return SMTP::CRAM_MD5;
-        if (l.find("plain") != std::string::npos)
-            return SMTP::PLAIN;
-        if (l.find("login") != std::string::npos)
-            return SMTP::LOGIN;
     }
     return SMTP::NO_AUTH;
 }
 
+// Only the first line that mentions "auth" is searched for the mechanism.
 inline void check_auth_method(const std::string& reply, const std::string& mechanism) {
     for (const std::string& line : ref::split(reply, '\n')) {
         const std::string l = ref::lower(line);
@@ -155,8 +150,7 @@ inline void check_auth_method(const std::string& reply, const std::string& mecha
         }
         std::string upper = mechanism;
         for (char& c : upper) {
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - ('a' - 'A'));
+            c = c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
         }
         throw Failure{"AuthenticationFailedException", "SMTP::check_auth_method()", 1,
                       upper + " authentication method is not supported by server."};
@@ -165,11 +159,12 @@ inline void check_auth_method(const std::string& reply, const std::string& mecha
                   "SMTP AUTH is not supported by server."};
 }
 
-// The CRAM exchange with the HMAC given by md5 or not (SHA-1).
-inline void cram(Session& s, Server& server, bool md5) {
+// The CRAM exchange with the HMAC given by md5 or not (SHA-1); exchange
+// writes a line and reads the reply to it.
+template <class Exchange>
+void cram(Session& s, Exchange exchange, bool md5) {
     const char* method = md5 ? "SMTP::auth_cram_md5()" : "SMTP::auth_cram_sha1()";
-    s.written += md5 ? "AUTH CRAM-MD5\r\n" : "AUTH CRAM-SHA1\r\n";
-    const std::string text = ref::trim(server.read_response(true));
+    const std::string text = ref::trim(exchange(md5 ? "AUTH CRAM-MD5" : "AUTH CRAM-SHA1"));
     if (text.size() < 4) {
         throw Failure{"AuthenticationFailedException", method, 1, "Server sent no challenge."};
     }
@@ -177,57 +172,49 @@ inline void cram(Session& s, Server& server, bool md5) {
     if (ref::decode(text.substr(4), &challenge, false) != 0) {
         throw Failure{"DecodeException", "Algorithm::decode()", 1, "Invalid Base64 Data."};
     }
-    const std::string digest = md5 ? Algorithm::hmac_md5_str(challenge, s.password)
-                                   : Algorithm::hmac_sha1_str(challenge, s.password);
-    s.written += ref::encode(s.username + " " + digest) + "\r\n";
-    server.read_response(true);
+    exchange(ref::encode(s.username + " " +
+                         (md5 ? Algorithm::hmac_md5_str(challenge, s.password)
+                              : Algorithm::hmac_sha1_str(challenge, s.password))));
 }
 
 // A plain-transport session with AUTO credentials and one queued message.
 // Fills s.written and s.auth_type; throws the expected Failure, if any.
 inline void run(Session& s, Server& server) {
+    auto exchange = [&](const std::string& line) {
+        s.written += line + "\r\n";
+        return server.read_response(true);
+    };
     server.read_response(true);  // the greeting
-    s.written += "EHLO " + s.domain + "\r\n";
-    const std::string ehlo = server.read_response(true);
+    const std::string ehlo = exchange("EHLO " + s.domain);
     s.auth_type = best_auth_method(ehlo);
     switch (s.auth_type) {
         case SMTP::PLAIN:
             check_auth_method(ehlo, "plain");
-            s.written += "AUTH PLAIN " +
-                         ref::encode(std::string(1, '\0') + s.username + '\0' + s.password) +
-                         "\r\n";
-            server.read_response(true);
+            exchange("AUTH PLAIN " + ref::encode('\0' + s.username + '\0' + s.password));
             break;
         case SMTP::LOGIN:
             check_auth_method(ehlo, "login");
-            s.written += "AUTH LOGIN\r\n";
-            server.read_response(true);
-            s.written += ref::encode(s.username) + "\r\n";
-            server.read_response(true);
-            s.written += ref::encode(s.password) + "\r\n";
-            server.read_response(true);
+            exchange("AUTH LOGIN");
+            exchange(ref::encode(s.username));
+            exchange(ref::encode(s.password));
             break;
         case SMTP::CRAM_MD5:
             check_auth_method(ehlo, "cram-md5");
-            cram(s, server, true);
+            cram(s, exchange, true);
             break;
         case SMTP::CRAM_SHA1:
             check_auth_method(ehlo, "cram-sha1");
-            cram(s, server, false);
+            cram(s, exchange, false);
             break;
         default:
             break;
     }
-    s.written += "MAIL FROM: <" + s.from + ">\r\n";
-    server.read_response(true);
+    exchange("MAIL FROM: <" + s.from + ">");
     for (const std::string& rcpt : s.rcpts) {
-        s.written += "RCPT TO: <" + rcpt + ">\r\n";
-        server.read_response(true);
+        exchange("RCPT TO: <" + rcpt + ">");
     }
-    s.written += "DATA\r\n";
-    server.read_response(true);
-    s.written += s.text + "\r\n.\r\n";
-    server.read_response(true);
+    exchange("DATA");
+    exchange(s.text + "\r\n.");
     s.written += "QUIT\r\n";
     server.read_response(false);
 }

@@ -13,38 +13,6 @@
 
 namespace {
 
-// How long the peer waits for a connection or for any byte.
-const int DEADLINE_MS = 5000;
-
-// Waits for fd to become readable; false on time-out or error.
-bool readable(int fd) {
-    struct pollfd p = {fd, POLLIN, 0};
-    int r;
-    do {
-        r = poll(&p, 1, DEADLINE_MS);
-    } while (r < 0 && errno == EINTR);
-    return r > 0;
-}
-
-// A TCP socket bound to 127.0.0.1 on a free port; sets *port.
-int bound_socket(int* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("bind failed");
-    }
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
-
 bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -63,36 +31,18 @@ public:
         tls_.reset(new TlsServer(fd_));
         return tls_->accept();
     }
-    bool write(const std::string& data) {
-        if (tls_)
-            return tls_->write(data);
-        size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool write(const std::string& data) { return tls_ ? tls_->write(data) : send_all(fd_, data); }
     // One line, line feed included; false on end of stream, failure or
     // time-out (a partial line is still appended to *out).
     bool read_line(std::string* out) {
         if (tls_) {
             std::string l = tls_->read_line();
             out->append(l);
-            return !l.empty() && l[l.size() - 1] == '\n';
+            return ends_with(l, "\n");
         }
         for (;;) {
-            if (!readable(fd_))
-                return false;
             char c;
-            ssize_t n = ::read(fd_, &c, 1);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
+            if (!wait_for(fd_, POLLIN) || ::read(fd_, &c, 1) != 1)
                 return false;
             out->push_back(c);
             if (c == '\n')
@@ -107,6 +57,51 @@ private:
 
 }  // namespace
 
+bool wait_for(int fd, short events) {
+    struct pollfd p = {fd, events, 0};
+    int r;
+    do {
+        r = poll(&p, 1, 5000);
+    } while (r < 0 && errno == EINTR);
+    return r > 0;
+}
+
+bool send_all(int fd, const std::string& data) {
+    for (size_t done = 0; done < data.size();) {
+        if (!wait_for(fd, POLLOUT))
+            return false;
+        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int listen_loopback(int* port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || listen(fd, 1) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("listen on 127.0.0.1 failed");
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int refused_port() {
+    int port = 0;
+    ::close(listen_loopback(&port));
+    return port;
+}
+
 std::vector<SmtpPeer::Step> SmtpPeer::dialogue(const std::vector<std::string>& replies) {
     std::vector<Step> steps;
     bool data_next = false;
@@ -120,11 +115,7 @@ std::vector<SmtpPeer::Step> SmtpPeer::dialogue(const std::vector<std::string>& r
 }
 
 SmtpPeer::SmtpPeer(const std::vector<Step>& script) : script_(script), port_(0) {
-    listen_fd_ = bound_socket(&port_);
-    if (listen(listen_fd_, 1) != 0) {
-        ::close(listen_fd_);
-        throw std::runtime_error("listen failed");
-    }
+    listen_fd_ = listen_loopback(&port_);
     thread_ = std::thread(&SmtpPeer::run, this);
 }
 
@@ -139,13 +130,9 @@ void SmtpPeer::join() {
 }
 
 void SmtpPeer::run() {
-    if (!readable(listen_fd_)) {
-        error_ = "no connection";
-        return;
-    }
-    int fd = ::accept(listen_fd_, nullptr, nullptr);
+    int fd = wait_for(listen_fd_, POLLIN) ? ::accept(listen_fd_, nullptr, nullptr) : -1;
     if (fd < 0) {
-        error_ = "accept failed";
+        error_ = "no connection";
         return;
     }
     Connection conn(fd);
@@ -175,6 +162,11 @@ void SmtpPeer::run() {
                 if (!conn.start_tls())
                     error_ = "TLS handshake failed" + where;
                 break;
+            case Step::FLOOD:
+                while (flooded_ < FLOOD_LIMIT && send_all(fd, step.text))
+                    flooded_ += step.text.size();
+                closed = true;
+                break;
             case Step::CLOSE:
                 closed = true;
                 break;
@@ -187,11 +179,4 @@ void SmtpPeer::run() {
         while (conn.read_line(&received_)) {
         }
     }
-}
-
-int refused_port() {
-    int port = 0;
-    int fd = bound_socket(&port);
-    ::close(fd);
-    return port;
 }

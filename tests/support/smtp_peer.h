@@ -33,9 +33,8 @@ inline AdoptedSocket* adopt(SMTP* session, int fd) {
 }
 
 // A session announcing "client.test" with the sender "a@example.test",
-// whose transport reads the pre-loaded replies. The peer's writing side is
-// shut after the replies, so a client that reads more gets end of stream at
-// once instead of waiting out the read time-out.
+// whose transport reads the pre-loaded replies, then at once the end of the
+// stream (the peer's writing side is shut).
 class WireSession {
 public:
     explicit WireSession(const std::string& replies)
@@ -52,17 +51,25 @@ public:
     AdoptedSocket* transport;
 };
 
-// A scripted SMTP server listening on 127.0.0.1, port 0. It accepts one
-// connection and plays its steps in order on its own thread; every wait has
-// a deadline of a few seconds. After the last step it keeps recording until
-// the client closes the connection (or the deadline passes).
+// Waits at most 5 s for events on fd; false on time-out or error.
+bool wait_for(int fd, short events);
+// Writes all of data on fd, waiting at most 5 s for room each time; false
+// once the other end has gone or stopped reading.
+bool send_all(int fd, const std::string& data);
+// A TCP socket listening on 127.0.0.1 on a free port; sets *port.
+int listen_loopback(int* port);
+// A TCP port on 127.0.0.1 on which nothing listens (bound, then released).
+int refused_port();
+
+// A scripted SMTP server on 127.0.0.1: accepts one connection and plays its
+// steps in order on its own thread, each wait bounded by 5 s. After the last
+// step it keeps recording until the client closes the connection.
 class SmtpPeer {
 public:
     struct Step {
-        enum Kind { SEND, LINE, DATA, START_TLS, CLOSE } kind;
+        enum Kind { SEND, LINE, DATA, START_TLS, CLOSE, FLOOD } kind;
         std::string text;
     };
-    // Writes text.
     static Step send(const std::string& text) { return Step{Step::SEND, text}; }
     // Reads one line, line feed included.
     static Step line() { return Step{Step::LINE, ""}; }
@@ -70,8 +77,11 @@ public:
     static Step data() { return Step{Step::DATA, ""}; }
     // TLS handshake as server (TlsServer with TestPki); I/O then goes through TLS.
     static Step start_tls() { return Step{Step::START_TLS, ""}; }
-    // Closes the connection at once.
     static Step close() { return Step{Step::CLOSE, ""}; }
+    // Writes text over and over, in clear, until a write fails (the client
+    // has gone or read nothing for 5 s) or FLOOD_LIMIT bytes went; then closes.
+    static Step flood(const std::string& text) { return Step{Step::FLOOD, text}; }
+    static constexpr size_t FLOOD_LIMIT = 64 * 1024 * 1024;
 
     // A dialogue: replies[0] is sent on accepting; each further reply is
     // sent after one line has been read, or after the message data when the
@@ -82,12 +92,14 @@ public:
     ~SmtpPeer();
     int port() const { return port_; }
 
-    // Waits for the script to end (bounded by the deadlines).
+    // Waits for the script to end. The following are read after it.
     void join();
-    // Every byte received, in order, decrypted once TLS is running. join() first.
+    // Every byte received, in order, decrypted once TLS is running.
     const std::string& received() const { return received_; }
-    // The bytes received before TLS started. join() first.
+    // The bytes received before TLS started.
     const std::string& received_clear() const { return received_clear_; }
+    // Bytes of a flood the kernel took.
+    size_t flooded() const { return flooded_; }
     // Empty when every step ran; otherwise what went wrong first.
     const std::string& error() const { return error_; }
 
@@ -99,11 +111,9 @@ private:
     int port_;
     std::string received_;
     std::string received_clear_;
+    size_t flooded_ = 0;
     std::string error_;
     std::thread thread_;
 };
-
-// A TCP port on 127.0.0.1 on which nothing listens (bound, then released).
-int refused_port();
 
 #endif
