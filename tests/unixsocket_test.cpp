@@ -1,12 +1,11 @@
 // The child-process connector with small system programs as peers.
 #include <errno.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,39 +16,17 @@
 
 namespace {
 
-// State letter of process pid from /proc ('Z' once it has ended and is not
-// yet reaped), or 0 when there is no such process.
-char process_state(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-        return 0;
-    size_t close_paren = line.rfind(')');
-    if (close_paren == std::string::npos || close_paren + 2 >= line.size())
-        return 0;
-    return line[close_paren + 2];
-}
-
-// Waits up to two seconds for pid to end, without reaping it.
-bool ended_within_deadline(pid_t pid) {
+// Waits up to two seconds for the child pid to end and reaps it, unless
+// keep. Its exit status, or -1: not ended in time, killed, or not a child
+// left to reap.
+int await_child(pid_t pid, bool keep = false) {
     for (int i = 0; i < 200; ++i) {
-        char state = process_state(pid);
-        if (state == 'Z' || state == 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// Reaps pid, waiting up to two seconds; its exit status or -1.
-int reap(pid_t pid) {
-    for (int i = 0; i < 200; ++i) {
-        int status;
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (r == -1)
+        siginfo_t info = {};
+        int options = WEXITED | WNOHANG | (keep ? WNOWAIT : 0);
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, options) != 0)
             return -1;
+        if (info.si_pid == pid)
+            return info.si_code == CLD_EXITED ? info.si_status : -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;
@@ -57,20 +34,23 @@ int reap(pid_t pid) {
 
 }  // namespace
 
-TEST(UnixConnect, CatEchoesALine) {
-    UnixSocket s(std::vector<std::string>{"cat"});
-    EXPECT_EQ(s.host, "cat");
-    ASSERT_EQ(s.sockfd, -1);
-    s.connect();
-    ASSERT_NE(s.sockfd, -1);
-    ASSERT_GT(s.pid, 0);
-    s.writeSocket("EHLO child\r\n");
-    EXPECT_EQ(s.readSocket(), "EHLO child\r");
-    s.writeSocket("second\n");
-    EXPECT_EQ(s.readSocket(), "second");
-    pid_t child = s.pid;
-    s.close_connection();  // cat sees the end of its input and ends
-    EXPECT_EQ(reap(child), 0);
+TEST(UnixConnect, CatEchoesAndEndsWhenThePairIsClosed) {
+    int before = open_descriptor_count();
+    pid_t child;
+    {
+        UnixSocket s(std::vector<std::string>{"cat"});
+        EXPECT_EQ(s.host, "cat");
+        ASSERT_EQ(s.sockfd, -1);
+        s.connect();
+        ASSERT_GT(s.pid, 0);
+        child = s.pid;
+        s.writeSocket("EHLO child\r\n");
+        EXPECT_EQ(s.readSocket(), "EHLO child\r");
+    }
+    EXPECT_EQ(open_descriptor_count(), before);
+    // The destructor did not wait: cat, given the end of its input, ends
+    // and is ours to reap.
+    EXPECT_EQ(await_child(child), 0);
 }
 
 TEST(UnixConnect, PassesTheArgumentsThrough) {
@@ -91,37 +71,24 @@ TEST(UnixConnect, PassesTheArgumentsThrough) {
         s.connect();
         EXPECT_EQ(s.readSocket(), c.line);
         EXPECT_EQ(thrown<TransferException>([&] { s.readSocket(); }).index, 4u);
-        EXPECT_EQ(reap(s.pid), 0);
+        EXPECT_EQ(await_child(s.pid), 0);
     }
-}
-
-TEST(UnixConnect, ProgramEndingAtOnceClosesTheStream) {
-    UnixSocket s(std::vector<std::string>{"true"});
-    s.connect();
-    auto e = thrown<TransferException>([&] { s.readSocket(); });
-    EXPECT_EQ(e.msg, "Socket was closed.");
-    EXPECT_EQ(e.method, "Socket::readSocket()");
-    EXPECT_EQ(e.index, 4u);
 }
 
 TEST(UnixConnect, MissingProgramShowsOnTheFirstRead) {
-    const std::string missing = "/nonexistent/travine-no-such-program";
-    {
-        // Default threshold: the child logs nothing, the stream just ends.
-        UnixSocket s(std::vector<std::string>{missing});
+    // At ERROR the child's failure line goes to its standard output, which
+    // is the pair; at the default threshold the stream just ends.
+    for (bool logged : {false, true}) {
+        SCOPED_TRACE(logged ? "at ERROR" : "default threshold");
+        UnixSocket s(std::vector<std::string>{"/nonexistent/travine-no-such-program", "arg"});
+        if (logged)
+            s.setVerbosity(Logger::ERROR);
         s.connect();
+        if (logged) {
+            EXPECT_EQ(s.readSocket(), std::string("execvp() failed: ") + std::strerror(ENOENT));
+        }
         EXPECT_EQ(thrown<TransferException>([&] { s.readSocket(); }).index, 4u);
-        EXPECT_EQ(reap(s.pid), 127);
-    }
-    {
-        // At ERROR the child's failure line goes to its standard output,
-        // which is the pair.
-        UnixSocket s(std::vector<std::string>{missing, "arg"});
-        s.setVerbosity(Logger::ERROR);
-        s.connect();
-        EXPECT_EQ(s.readSocket(), std::string("execvp() failed: ") + std::strerror(ENOENT));
-        EXPECT_EQ(thrown<TransferException>([&] { s.readSocket(); }).index, 4u);
-        EXPECT_EQ(reap(s.pid), 127);
+        EXPECT_EQ(await_child(s.pid), 127);
     }
 }
 
@@ -154,35 +121,24 @@ TEST(UnixArgv, HoldsCopiesEndedByANullEntry) {
     EXPECT_EQ(s.argv[1], nullptr);
 }
 
-TEST(UnixLifecycle, LeavesNoDescriptorAndReapsAnEndedChild) {
+TEST(UnixLifecycle, ProgramEndingAtOnceEndsTheStreamAndIsReaped) {
     int before = open_descriptor_count();
     pid_t child;
     {
         UnixSocket s(std::vector<std::string>{"true"});
         s.connect();
         EXPECT_EQ(open_descriptor_count(), before + 1);
+        auto e = thrown<TransferException>([&] { s.readSocket(); });
+        EXPECT_EQ(e.msg, "Socket was closed.");
+        EXPECT_EQ(e.method, "Socket::readSocket()");
+        EXPECT_EQ(e.index, 4u);
         child = s.pid;
-        ASSERT_TRUE(ended_within_deadline(child));
+        ASSERT_EQ(await_child(child, true), 0);  // ended, not yet reaped
     }
     EXPECT_EQ(open_descriptor_count(), before);
     errno = 0;
-    EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1);  // already reaped
+    EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1);  // the destructor reaped it
     EXPECT_EQ(errno, ECHILD);
-}
-
-TEST(UnixLifecycle, RunningChildIsLeftToEndOnItsOwn) {
-    int before = open_descriptor_count();
-    pid_t child;
-    {
-        UnixSocket s(std::vector<std::string>{"cat"});
-        s.connect();
-        child = s.pid;
-        s.writeSocket("ping\n");
-        EXPECT_EQ(s.readSocket(), "ping");
-    }
-    EXPECT_EQ(open_descriptor_count(), before);
-    // Closing the pair gave cat the end of its input.
-    EXPECT_EQ(reap(child), 0);
 }
 
 TEST(UnixLifecycle, SecondConnectStartsAFreshChild) {
@@ -195,5 +151,9 @@ TEST(UnixLifecycle, SecondConnectStartsAFreshChild) {
     EXPECT_EQ(open_descriptor_count(), before);
     s.writeSocket("fresh\n");
     EXPECT_EQ(s.readSocket(), "fresh");
-    EXPECT_EQ(reap(first), 0);  // the first cat saw the end of its input
+    EXPECT_EQ(await_child(first), 0);  // the first cat saw the end of its input
+    pid_t second = s.pid;
+    s.close_connection();
+    EXPECT_EQ(s.sockfd, -1);
+    EXPECT_EQ(await_child(second), 0);
 }

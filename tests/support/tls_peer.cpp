@@ -18,23 +18,12 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace {
-
-typedef std::vector<std::pair<std::string, std::string>> NameParts;
 
 void fail(const std::string& what) {
     ERR_print_errors_fp(stderr);
     throw std::runtime_error("TestPki: " + what);
-}
-
-EVP_PKEY* make_key() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    if (key == nullptr)
-        fail("key generation");
-    return key;
 }
 
 void add_ext(X509* cert, X509* issuer, int nid, const char* value) {
@@ -47,30 +36,47 @@ void add_ext(X509* cert, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
-// A certificate for key with the given subject, signed by issuer_key; a
-// self-signed CA when issuer is null.
-X509* make_cert(EVP_PKEY* key, const NameParts& subject, X509* issuer, EVP_PKEY* issuer_key,
-                long serial) {
+void write_pem(const std::string& path, X509* cert, EVP_PKEY* key) {
+    BIO* out = BIO_new_file(path.c_str(), "w");
+    if (out == nullptr || (cert != nullptr ? PEM_write_bio_X509(out, cert)
+                                           : PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0,
+                                                                      nullptr, nullptr)) != 1) {
+        fail("writing " + path);
+    }
+    BIO_free(out);
+}
+
+// A new key and a certificate for it with subject /C=DE/O=travine test/CN=cn,
+// signed by issuer (a self-signed CA when issuer is null), written to
+// cert_path and, when given, key_path. The caller frees both.
+struct Issued {
+    X509* cert;
+    EVP_PKEY* key;
+};
+
+Issued issue(const char* cn, const Issued* issuer, long serial, const std::string& cert_path,
+             const std::string& key_path = "") {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* cert = X509_new();
-    if (cert == nullptr)
-        fail("X509_new");
+    if (key == nullptr || cert == nullptr)
+        fail("key or certificate for " + std::string(cn));
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
     X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
     X509_gmtime_adj(X509_getm_notAfter(cert), 7L * 24 * 3600);
     X509_set_pubkey(cert, key);
     X509_NAME* name = X509_get_subject_name(cert);
-    for (const auto& part : subject) {
-        if (X509_NAME_add_entry_by_txt(name, part.first.c_str(), MBSTRING_ASC,
-                                       reinterpret_cast<const unsigned char*>(part.second.c_str()),
-                                       -1, -1, 0) != 1) {
-            fail("name entry " + part.first);
+    const char* const parts[][2] = {{"C", "DE"}, {"O", "travine test"}, {"CN", cn}};
+    for (const auto& part : parts) {
+        if (X509_NAME_add_entry_by_txt(name, part[0], MBSTRING_ASC,
+                                       reinterpret_cast<const unsigned char*>(part[1]), -1, -1,
+                                       0) != 1) {
+            fail(std::string("name entry ") + part[0]);
         }
     }
-    bool ca = issuer == nullptr;
-    X509_set_issuer_name(cert, ca ? name : X509_get_subject_name(issuer));
-    X509* signer = ca ? cert : issuer;
-    if (ca) {
+    X509* signer = issuer == nullptr ? cert : issuer->cert;
+    X509_set_issuer_name(cert, X509_get_subject_name(signer));
+    if (issuer == nullptr) {
         add_ext(cert, signer, NID_basic_constraints, "critical,CA:TRUE");
         add_ext(cert, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
@@ -79,50 +85,28 @@ X509* make_cert(EVP_PKEY* key, const NameParts& subject, X509* issuer, EVP_PKEY*
         add_ext(cert, signer, NID_ext_key_usage, "serverAuth");
         add_ext(cert, signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
     }
-    if (X509_sign(cert, issuer_key, EVP_sha256()) == 0)
+    if (X509_sign(cert, issuer == nullptr ? key : issuer->key, EVP_sha256()) == 0)
         fail("X509_sign");
-    return cert;
+    write_pem(cert_path, cert, nullptr);
+    if (!key_path.empty())
+        write_pem(key_path, nullptr, key);
+    return Issued{cert, key};
 }
 
-void write_cert(const std::string& path, X509* cert) {
-    BIO* out = BIO_new_file(path.c_str(), "w");
-    if (out == nullptr || PEM_write_bio_X509(out, cert) != 1)
-        fail("writing " + path);
-    BIO_free(out);
-}
-
-void write_key(const std::string& path, EVP_PKEY* key) {
-    BIO* out = BIO_new_file(path.c_str(), "w");
-    if (out == nullptr ||
-        PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-        fail("writing " + path);
-    }
-    BIO_free(out);
-}
-
-// Blocks SIGPIPE on the calling thread for the lifetime of the object and
-// swallows a SIGPIPE raised meanwhile, so that writing to a client that has
-// gone cannot end the test process. The process's disposition stays as it
-// is, so the library's own protection is still tested.
+// Blocks SIGPIPE on the calling thread while it lives and swallows one
+// raised meanwhile, so that writing to a client that has gone cannot end
+// the test process. The process's disposition is left alone, so the
+// library's own protection is still tested.
 class SigpipeGuard {
 public:
     SigpipeGuard() {
         sigemptyset(&pipe_);
         sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
         pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
     }
     ~SigpipeGuard() {
-        if (!was_pending_) {
-            sigset_t pending;
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                struct timespec zero = {0, 0};
-                sigtimedwait(&pipe_, nullptr, &zero);
-            }
-        }
+        struct timespec zero = {0, 0};
+        sigtimedwait(&pipe_, nullptr, &zero);
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
     SigpipeGuard(const SigpipeGuard&) = delete;
@@ -131,7 +115,6 @@ public:
 private:
     sigset_t pipe_;
     sigset_t old_;
-    bool was_pending_;
 };
 
 }  // namespace
@@ -153,34 +136,19 @@ TestPki::TestPki() {
     odd_key = dir_.file("odd.key");
     ca_dir = dir_.file("cadir");
 
-    EVP_PKEY* ca_key = make_key();
-    X509* ca =
-        make_cert(ca_key, {{"C", "DE"}, {"O", "travine test"}, {"CN", CA_CN}}, nullptr, ca_key, 1);
-    write_cert(ca_file, ca);
-
-    EVP_PKEY* other_key = make_key();
-    X509* other =
-        make_cert(other_key, {{"C", "DE"}, {"O", "travine test"}, {"CN", "travine other CA"}},
-                  nullptr, other_key, 2);
-    write_cert(other_ca_file, other);
-
-    EVP_PKEY* key = make_key();
-    X509* cert =
-        make_cert(key, {{"C", "DE"}, {"O", "travine test"}, {"CN", "localhost"}}, ca, ca_key, 3);
-    write_cert(server_cert, cert);
-    write_key(server_key, key);
-
-    EVP_PKEY* odd = make_key();
-    X509* odd_x509 =
-        make_cert(odd, {{"C", "DE"}, {"O", "travine test"}, {"CN", "a=b=c"}}, ca, ca_key, 4);
-    write_cert(odd_cert, odd_x509);
-    write_key(odd_key, odd);
+    const Issued ca = issue(CA_CN, nullptr, 1, ca_file);
+    const Issued issued[] = {
+        issue("travine other CA", nullptr, 2, other_ca_file),
+        issue("localhost", &ca, 3, server_cert, server_key),
+        issue("a=b=c", &ca, 4, odd_cert, odd_key),
+        ca,
+    };
 
     // The directory form: a link named after the hash of the CA's subject.
     if (mkdir(ca_dir.c_str(), 0755) != 0)
         fail("mkdir " + ca_dir);
     int ok = 0;
-    unsigned long hash = X509_NAME_hash_ex(X509_get_subject_name(ca), nullptr, nullptr, &ok);
+    unsigned long hash = X509_NAME_hash_ex(X509_get_subject_name(ca.cert), nullptr, nullptr, &ok);
     if (ok != 1)
         fail("X509_NAME_hash_ex");
     char link_name[32];
@@ -188,14 +156,10 @@ TestPki::TestPki() {
     if (symlink(ca_file.c_str(), (ca_dir + link_name).c_str()) != 0)
         fail("symlink");
 
-    X509_free(odd_x509);
-    EVP_PKEY_free(odd);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    X509_free(other);
-    EVP_PKEY_free(other_key);
-    X509_free(ca);
-    EVP_PKEY_free(ca_key);
+    for (const Issued& i : issued) {
+        X509_free(i.cert);
+        EVP_PKEY_free(i.key);
+    }
 }
 
 TlsServer::TlsServer(int fd, const TestPki& pki) : fd_(fd), ctx_(nullptr), ssl_(nullptr) {
