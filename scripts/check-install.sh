@@ -49,8 +49,17 @@ for f in "$libdir/libtravine.so" "$libdir/libtravine.so.1" "$libdir/libtravine.s
          "$prefix/include/travine/travine_export.h"; do
     [[ -e $f ]] || fail "missing $f"
 done
+# Every public header (the list in CMakeLists.txt) is installed, and no
+# internal one.
+public=$(sed -n '/^set(TRAVINE_PUBLIC_HEADERS/,/)/p' "$root/CMakeLists.txt" | grep -o 'src/[a-z0-9_]*\.h')
+[[ -n $public ]] || fail "no public headers listed in CMakeLists.txt"
 for h in "$root"/src/*.h; do
-    [[ -f $prefix/include/travine/$(basename "$h") ]] || fail "header $(basename "$h") not installed"
+    name=$(basename "$h")
+    if grep -qx "src/$name" <<<"$public"; then
+        [[ -f $prefix/include/travine/$name ]] || fail "header $name not installed"
+    else
+        [[ ! -e $prefix/include/travine/$name ]] || fail "internal header $name installed"
+    fi
 done
 [[ -z $(find "$prefix/include" -maxdepth 1 -name '*.h') ]] || fail "headers directly in include/"
 readelf -d "$libdir/libtravine.so.1.0.0" | grep 'SONAME.*\[libtravine\.so\.1\]' >/dev/null ||
