@@ -163,6 +163,18 @@ int retry_while_wanting_io(SSLSocket& socket, const char* notice, Call call) {
     return ret;
 }
 
+// Throws IOException of negotiate() when path does not exist (index
+// missing) or cannot be read (index missing + 1).
+void check_readable(const std::string& path, u32 missing) {
+    if (::access(path.c_str(), F_OK) != 0) {
+        throw IOException(I18N::i18n("travine", "$0 does not exist.", path), NEGOTIATE, missing);
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        throw IOException(I18N::i18n("travine", "$0 is not readable.", path), NEGOTIATE,
+                          missing + 1);
+    }
+}
+
 // Logs the entry lines of one certificate name in its one-line form
 // ("/C=DE/O=example/CN=host"): one line per component, key and value.
 void log_name_entries(Logger& log, const char* oneline) {
@@ -226,26 +238,10 @@ void SSLSocket::negotiate() {
         throw SSLException(ssl_error(65536), NEGOTIATE, 2);
 
     if (!ca_file.empty() || !ca_dir.empty()) {
-        if (!ca_file.empty()) {
-            if (::access(ca_file.c_str(), F_OK) != 0) {
-                throw IOException(I18N::i18n("travine", "$0 does not exist.", ca_file), NEGOTIATE,
-                                  7);
-            }
-            if (::access(ca_file.c_str(), R_OK) != 0) {
-                throw IOException(I18N::i18n("travine", "$0 is not readable.", ca_file), NEGOTIATE,
-                                  8);
-            }
-        }
-        if (!ca_dir.empty()) {
-            if (::access(ca_dir.c_str(), F_OK) != 0) {
-                throw IOException(I18N::i18n("travine", "$0 does not exist.", ca_dir), NEGOTIATE,
-                                  9);
-            }
-            if (::access(ca_dir.c_str(), R_OK) != 0) {
-                throw IOException(I18N::i18n("travine", "$0 is not readable.", ca_dir), NEGOTIATE,
-                                  10);
-            }
-        }
+        if (!ca_file.empty())
+            check_readable(ca_file, 7);
+        if (!ca_dir.empty())
+            check_readable(ca_dir, 9);
         const char* file = ca_file.empty() ? nullptr : ca_file.c_str();
         const char* dir = ca_dir.empty() ? nullptr : ca_dir.c_str();
         if (SSL_CTX_load_verify_locations(ctx, file, dir) != 1) {
