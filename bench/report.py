@@ -13,7 +13,6 @@ import sys
 
 LABELS = {
     "travine": "travine",
-    "travine_bytewise": "travine, byte-wise reader (before)",
     "travine_send": "travine-send, one process per mail",
     "floor": "minimal lock-step C client (floor)",
     "smtp_source": "Postfix smtp-source",
@@ -154,8 +153,7 @@ def main(argv):
     rows = []
     sys_per = {}
     ins_per = {}
-    for client in ("travine", "travine_bytewise", "floor", "smtp_source", "curl", "poco",
-                   "python"):
+    for client in ("travine", "floor", "smtp_source", "curl", "poco", "python"):
         r = res.get(("a", client))
         s = per_extra(work, "strace", client, n_trace, load_strace)
         i = per_extra(work, "grind", client, n_grind, load_grind)
@@ -177,7 +175,7 @@ def main(argv):
     print()
     print("System calls per message and per reply line (%d reply lines per message):" %
           LINES_PER_MESSAGE)
-    for client in ("travine_bytewise", "travine", "floor"):
+    for client in ("travine", "floor"):
         s = sys_per.get(client)
         if not s:
             continue

@@ -99,7 +99,7 @@ fi
 step "building in $BUILD (Release)"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRAVINE_BUILD_BENCH=ON \
     >"$WORK/cmake.log" 2>&1 || { cat "$WORK/cmake.log" >&2; exit 1; }
-TARGETS=(travine travine_client travine_client_bytewise floor_client pingpong measure tls_sink)
+TARGETS=(travine travine_client floor_client pingpong measure tls_sink)
 cmake --build "$BUILD" -j2 --target "${TARGETS[@]}" >"$WORK/build.log" 2>&1 ||
     { tail -30 "$WORK/build.log" >&2; exit 1; }
 for t in curl_client poco_client micro_bench; do
@@ -172,8 +172,6 @@ client_cmd() {
             local m=session
             [ "$mode" = oneshot ] && m=email
             CMD=("$BIN/travine_client" "$m" "$port" "$count" "$body" "${tls[@]}") ;;
-        travine_bytewise)
-            CMD=("$BIN/travine_client_bytewise" session "$port" "$count" "$body" "${tls[@]}") ;;
         floor) CMD=("$BIN/floor_client" "$mode" "$port" "$count" "$body" "${tls[@]}") ;;
         curl) CMD=("$BIN/curl_client" "$mode" "$port" "$count" "$body" "${tls[@]}") ;;
         poco) CMD=("$BIN/poco_client" "$mode" "$port" "$count" "$body" "${tls[@]}") ;;
@@ -230,7 +228,7 @@ series() {
 
 # travine and the floor run next to each other, so that the ratio of the two
 # within a round sees the same state of the machine.
-SESSION_CLIENTS=(travine floor travine_bytewise smtp_source curl poco python)
+SESSION_CLIENTS=(travine floor smtp_source curl poco python)
 ROUND=0
 
 step "loopback round trip ($N_RTT one-byte ping-pongs, cores $SINK_CPU and $CLIENT_CPU)"

@@ -8,7 +8,9 @@
  * search path). Without CAFILE the TLS modes do not verify the server.
  * Built with -Wl,--no-as-needed -lssl -lcrypto it also hosts the variant of
  * the library that leaves OpenSSL to the host process. */
+#include <ctype.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,9 +25,22 @@ typedef uint32_t (*email_fn)(const char* pFrom, const char* pTo, const char* pSu
 static int usage(const char* self) {
     fprintf(stderr,
             "usage: %s [--lib PATH] [--auth USER:PASSWORD] HOST PORT "
-            "[plain|starttls|smtps [CAFILE]]\n",
+            "[plain|starttls|smtps [CAFILE]]  (PORT: 1 to 65535)\n",
             self);
     return 64;
+}
+
+/* Reads a TCP port: decimal digits only, 1 to 65535. Returns 0 when text is
+ * not one. */
+static uint32_t parse_port(const char* text) {
+    if (!isdigit((unsigned char)text[0]))
+        return 0;
+    char* end = NULL;
+    errno = 0;
+    unsigned long value = strtoul(text, &end, 10);
+    if (*end != '\0' || errno != 0 || value > 65535)
+        return 0;
+    return (uint32_t)value;
 }
 
 int main(int argc, char** argv) {
@@ -53,7 +68,9 @@ int main(int argc, char** argv) {
     if (argc - i < 2 || argc - i > 4)
         return usage(argv[0]);
     const char* host = argv[i];
-    unsigned long port = strtoul(argv[i + 1], NULL, 10);
+    uint32_t port = parse_port(argv[i + 1]);
+    if (port == 0)
+        return usage(argv[0]);
     const char* mode = argc - i > 2 ? argv[i + 2] : "plain";
     const char* ssl = "";
     const char* ssl_type = "";
@@ -81,9 +98,9 @@ int main(int argc, char** argv) {
         dlclose(handle);
         return 2;
     }
-    uint32_t result = email("sender@example.test", "dlopen@example.test", "from a C host",
-                            "Sent through email().", host, auth, user, password, (uint32_t)port,
-                            ssl, ssl_type, ssl_opts);
+    uint32_t result =
+        email("sender@example.test", "dlopen@example.test", "from a C host",
+              "Sent through email().", host, auth, user, password, port, ssl, ssl_type, ssl_opts);
     dlclose(handle);
     if (result != 0) {
         fprintf(stderr, "email_dlopen: email() returned %u\n", (unsigned)result);

@@ -4,7 +4,9 @@
 //
 //   send_two HOST PORT CAFILE USER PASSWORD
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <travine/exception.h>
@@ -44,15 +46,29 @@ void on_log(std::string text, int level) {
     std::fprintf(stderr, "[travine %d] %s\n", level, line.c_str());
 }
 
+// Reads a TCP port: decimal digits only, 1 to 65535.
+bool parse_port(const char* text, u32* port) {
+    if (!isdigit(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (*end != '\0' || errno != 0 || value == 0 || value > 65535)
+        return false;
+    *port = static_cast<u32>(value);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s HOST PORT CAFILE USER PASSWORD\n", argv[0]);
+    u32 port = 0;
+    if (argc != 6 || !parse_port(argv[2], &port)) {
+        std::fprintf(stderr, "usage: %s HOST PORT CAFILE USER PASSWORD  (PORT: 1 to 65535)\n",
+                     argv[0]);
         return 64;
     }
-    SMTP session("client.example", "sender@example.test", argv[1],
-                 static_cast<u32>(std::stoul(argv[2])));
+    SMTP session("client.example", "sender@example.test", argv[1], port);
     session.setVerbosity(Logger::VERBOSE);
     session.setCallBackFunction(&on_log);
     session.setSSLOpts(SMTP::STARTTLS, SSLSocket::VERIFY_PEER, argv[3], "");

@@ -3,7 +3,8 @@
 # checks the installed tree, builds the examples against it through the CMake
 # package and through pkg-config, starts the aiosmtpd test server with
 # STARTTLS and AUTH on 127.0.0.1, runs both examples and the installed
-# travine-send against it, and checks what the server received.
+# travine-send against it, and checks what the server received. Then removes
+# the install with scripts/uninstall.sh and checks the Debian package.
 # Exits non-zero on the first failure.
 set -euo pipefail
 # Pipelines end in grep >/dev/null, not grep -q: under pipefail a grep that
@@ -27,26 +28,18 @@ quiet cmake -S "$root" -B "$work/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 quiet cmake --build "$work/build" -j"$jobs"
 quiet cmake --install "$work/build"
 
-step "the Debian package"
-(cd "$work/build" && quiet cpack -G DEB)
-deb=$(find "$work/build" -maxdepth 1 -name 'travine_*.deb' -print -quit)
-[[ -n $deb ]] || fail "cpack made no .deb"
-dpkg-deb -c "$deb" >"$work/deb.list"
-for f in libtravine.so.1.0.0 include/travine/smtp.h pkgconfig/travine.pc bin/travine-send; do
-    grep -F "$f" "$work/deb.list" >/dev/null || fail "the .deb lacks $f"
-done
-dpkg-deb -f "$deb" Depends | grep -F libssl3 >/dev/null || fail "the .deb does not depend on libssl3"
-
 step "the installed tree"
 pc=$(find "$prefix" -name travine.pc -print -quit)
 [[ -n $pc ]] || fail "no travine.pc installed"
 libdir=$(dirname "$(dirname "$pc")")
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+[[ $libdir == "$prefix/lib/$multiarch" ]] || fail "libraries in $libdir, not lib/$multiarch"
 for f in "$libdir/libtravine.so" "$libdir/libtravine.so.1" "$libdir/libtravine.so.1.0.0" \
          "$libdir/cmake/travine/travineConfig.cmake" \
          "$libdir/cmake/travine/travineConfigVersion.cmake" \
          "$libdir/cmake/travine/travineTargets.cmake" \
          "$prefix/bin/travine-send" "$prefix/share/man/man1/travine-send.1" \
-         "$prefix/include/travine/travine_export.h"; do
+         "$prefix/include/travine/travine_export.h" "$prefix/share/doc/travine/copyright"; do
     [[ -e $f ]] || fail "missing $f"
 done
 # Every public header (the list in CMakeLists.txt) is installed, and no
@@ -132,4 +125,23 @@ TRAVINE_PASSWORD=tanstaaftanstaaf send "installed travine-send" 2 "$prefix/bin/t
 [[ $(rcpts "$expect_count") == "z@example.test" ]] || fail "travine-send: recipient"
 
 [[ ! -e $mail/$((expect_count + 1)) ]] || fail "the server holds more messages than were sent"
+
+step "scripts/uninstall.sh"
+quiet bash "$root/scripts/uninstall.sh" "$work/build"
+left=$(find "$prefix" ! -type d)
+[[ -z $left ]] || fail "uninstall left $left"
+[[ -z $(find "$prefix" -type d -name travine) ]] || fail "uninstall left a travine directory"
+
+step "the Debian package"
+(cd "$work/build" && quiet cpack -G DEB)
+deb=$(find "$work/build" -maxdepth 1 -name 'travine_*.deb' -print -quit)
+[[ -n $deb ]] || fail "cpack made no .deb"
+dpkg-deb -c "$deb" | awk '{print $6}' >"$work/deb.list"
+for f in "usr/lib/$multiarch/libtravine.so.1.0.0" "usr/lib/$multiarch/pkgconfig/travine.pc"          "usr/lib/$multiarch/cmake/travine/travineConfig.cmake" usr/include/travine/smtp.h          usr/bin/travine-send usr/share/man/man1/travine-send.1.gz          usr/share/doc/travine/copyright; do
+    grep -x "\./$f" "$work/deb.list" >/dev/null || fail "the .deb lacks /$f"
+done
+dpkg-deb -x "$deb" "$work/deb"
+gzip -t "$work/deb/usr/share/man/man1/travine-send.1.gz" || fail "the man page is not gzip data"
+quiet "$work/deb/usr/bin/travine-send" --version
+dpkg-deb -f "$deb" Depends | grep -F libssl3 >/dev/null || fail "the .deb does not depend on libssl3"
 echo "check-install: ok ($expect_count messages delivered)"
