@@ -118,19 +118,21 @@ std::string Algorithm::encode(const std::string& str, CODEC codec) {
 
 std::string Algorithm::decode(const std::string& str, CODEC codec) {
     std::string orig;
+    int result = 0;
+    u32 index = 0;  // the throw site: 1 for BASE64, 2 for BASE64_NIL
     switch (codec) {
     case BASE64:
-        if (dec_base64(str, &orig) != 0) {
-            throw DecodeException(I18N::i18n("travine", "Invalid Base64 Data."),
-                                  "Algorithm::decode()", 1);
-        }
+        result = dec_base64(str, &orig);
+        index = 1;
         break;
     case BASE64_NIL:
-        if (dec_base64_nil(str, &orig) != 0) {
-            throw DecodeException(I18N::i18n("travine", "Invalid Base64 Data."),
-                                  "Algorithm::decode()", 2);
-        }
+        result = dec_base64_nil(str, &orig);
+        index = 2;
         break;
+    }
+    if (result != 0) {
+        throw DecodeException(I18N::i18n("travine", "Invalid Base64 Data."), "Algorithm::decode()",
+                              index);
     }
     return orig;
 }
