@@ -112,13 +112,10 @@ ssize_t wait_and_peek(int fd, char* buf, size_t want, int& timed_fd) {
     return -1;
 }
 
-// Reads the rest of a line onto line without consuming a byte past its line
-// feed: looks at what has arrived (MSG_PEEK) and takes exactly the bytes up
-// to the line feed, so what follows stays for the next line or a TLS
-// handshake. While timed_fd is fd (it carries the receive time-out), one
-// blocking look both waits and looks; otherwise poll() waits first. Returns
-// false, having consumed nothing, when fd is not a socket; sets timed_fd to
-// -1 when fd turns out not to wait as set up.
+// Reads the rest of a line onto line, taking nothing past its line feed
+// (look with MSG_PEEK, then take up to the line feed). Waits by a blocking
+// look while timed_fd is fd, else by poll(). Returns false, having consumed
+// nothing, when fd is not a socket.
 bool read_peeking(int fd, std::string& line, int& timed_fd) {
     char buf[PEEK_CHUNK];
     // A reply is usually still on its way when its line is asked for, so
