@@ -98,4 +98,3 @@ BIO* new_fd_bio(int fd) {
     BIO_set_init(bio, 1);
     return bio;
 }
-

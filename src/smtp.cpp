@@ -89,8 +89,7 @@ void auth_cram(SMTP& session, const char* command, const char* method, Hmac hmac
     // The code and the blank before the challenge are skipped by position.
     const std::string challenge = Algorithm::decode(text.substr(4), Algorithm::BASE64);
     const std::string digest = hmac(challenge, pass);
-    session.socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) +
-                                "\r\n");
+    session.socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) + "\r\n");
     session.read_response(true);
 }
 
