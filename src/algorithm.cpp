@@ -81,9 +81,9 @@ void hmac(const EVP_MD* md, const std::string& str, const std::string& key, u8* 
     unsigned char* out = nullptr;
     // data() is never null, so an empty key or message is a valid buffer.
     if (key.size() <= static_cast<std::string::size_type>(INT_MAX) && md != nullptr) {
-        out = HMAC(md, key.data(), static_cast<int>(key.size()),
-                   reinterpret_cast<const unsigned char*>(str.data()), str.size(), digest,
-                   &out_len);
+        out =
+            HMAC(md, key.data(), static_cast<int>(key.size()),
+                 reinterpret_cast<const unsigned char*>(str.data()), str.size(), digest, &out_len);
     }
     if (out == nullptr || out_len != size) {
         throw SSLException(I18N::i18n("travine", "HMAC computation failed."), method, 1);
@@ -106,31 +106,33 @@ std::string to_hex(const u8* digest, unsigned int size) {
 std::string Algorithm::encode(const std::string& str, CODEC codec) {
     std::string enc;
     switch (codec) {
-    case BASE64:
-        enc_base64(str, &enc);
-        break;
-    case BASE64_NIL:
-        enc_base64_nil(str, &enc);
-        break;
+        case BASE64:
+            enc_base64(str, &enc);
+            break;
+        case BASE64_NIL:
+            enc_base64_nil(str, &enc);
+            break;
     }
     return enc;
 }
 
 std::string Algorithm::decode(const std::string& str, CODEC codec) {
     std::string orig;
+    int result = 0;
+    u32 index = 0;  // the throw site: 1 for BASE64, 2 for BASE64_NIL
     switch (codec) {
-    case BASE64:
-        if (dec_base64(str, &orig) != 0) {
-            throw DecodeException(I18N::i18n("travine", "Invalid Base64 Data."),
-                                  "Algorithm::decode()", 1);
-        }
-        break;
-    case BASE64_NIL:
-        if (dec_base64_nil(str, &orig) != 0) {
-            throw DecodeException(I18N::i18n("travine", "Invalid Base64 Data."),
-                                  "Algorithm::decode()", 2);
-        }
-        break;
+        case BASE64:
+            result = dec_base64(str, &orig);
+            index = 1;
+            break;
+        case BASE64_NIL:
+            result = dec_base64_nil(str, &orig);
+            index = 2;
+            break;
+    }
+    if (result != 0) {
+        throw DecodeException(I18N::i18n("travine", "Invalid Base64 Data."), "Algorithm::decode()",
+                              index);
     }
     return orig;
 }

@@ -1,11 +1,9 @@
 // The C entry point: one mail, one session, one numeric result.
 #include "emailwrap.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "exception.h"
 #include "smtp.h"
 #include "sslsocket.h"
 
@@ -18,7 +16,7 @@ const u32 EMAIL_FAILED = 274;
 const char* const DEFAULT_DOMAIN = "localhost";
 
 // Applies pSsl, pSslType and pSslOpts to the session.
-void configure_tls(SMTP* session, const std::string& ssl, const std::string& ssl_type,
+void configure_tls(SMTP& session, const std::string& ssl, const std::string& ssl_type,
                    const std::string& ssl_opts) {
     if (ssl != "enable")
         return;
@@ -26,11 +24,11 @@ void configure_tls(SMTP* session, const std::string& ssl, const std::string& ssl
     const std::string cafile = "cafile=";
     const std::string capath = "capath=";
     if (ssl_opts.compare(0, cafile.size(), cafile) == 0) {
-        session->setSSLOpts(mode, SSLSocket::VERIFY_PEER, ssl_opts.substr(cafile.size()), "");
+        session.setSSLOpts(mode, SSLSocket::VERIFY_PEER, ssl_opts.substr(cafile.size()), "");
     } else if (ssl_opts.compare(0, capath.size(), capath) == 0) {
-        session->setSSLOpts(mode, SSLSocket::VERIFY_PEER, "", ssl_opts.substr(capath.size()));
+        session.setSSLOpts(mode, SSLSocket::VERIFY_PEER, "", ssl_opts.substr(capath.size()));
     } else {
-        session->setSSLOpts(mode, SSLSocket::VERIFY_NONE, "", "");
+        session.setSSLOpts(mode, SSLSocket::VERIFY_NONE, "", "");
     }
 }
 
@@ -54,16 +52,16 @@ extern "C" u32 email(const char* pFrom, const char* pTo, const char* pSubject, c
                                  "Subject: " + std::string(pSubject) + "\n" + std::string(pBody) +
                                  "\n";
 
-        std::unique_ptr<SMTP> session(new SMTP(DEFAULT_DOMAIN, from, pHost, port));
+        SMTP session(DEFAULT_DOMAIN, from, pHost, port);
         if (authMethod == 4)
-            session->setCredentials(username, password, SMTP::AUTO);
-        configure_tls(session.get(), pSsl, pSslType, pSslOpts);
-        session->addMessage(text, std::vector<std::string>(1, to));
-        session->sendMessage();
-    } catch (const Exception&) {
-        u32Ret = EMAIL_FAILED;
+            session.setCredentials(username, password, SMTP::AUTO);
+        configure_tls(session, pSsl, pSslType, pSslOpts);
+        session.addMessage(text, std::vector<std::string>(1, to));
+        session.sendMessage();
     } catch (...) {
-        // Nothing may cross the C boundary, not even std::bad_alloc.
+        // Every failure of the Exception family ends here, and so does
+        // anything else: nothing may cross the C boundary, not even
+        // std::bad_alloc.
         u32Ret = EMAIL_FAILED;
     }
     return u32Ret;

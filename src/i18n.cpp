@@ -47,8 +47,7 @@ std::string I18N::i18n(const std::string& /*textdomain*/, const std::string& msg
     out.reserve(msgid.size());
     for (std::string::size_type idx = 0; idx < msgid.size(); ++idx) {
         const char c = msgid[idx];
-        if (c == '$' && idx + 1 < msgid.size() && msgid[idx + 1] >= '0' &&
-            msgid[idx + 1] <= '9') {
+        if (c == '$' && idx + 1 < msgid.size() && msgid[idx + 1] >= '0' && msgid[idx + 1] <= '9') {
             const u32 k = static_cast<u32>(msgid[idx + 1] - '0');
             if (k < count) {
                 // The parameter goes in as it stands; it is not scanned again.

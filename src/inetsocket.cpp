@@ -16,6 +16,8 @@
 
 namespace {
 
+const char* const CONNECT = "InetSocket::connect()";
+
 struct AddrInfoFree {
     void operator()(struct addrinfo* ai) const { ::freeaddrinfo(ai); }
 };
@@ -46,7 +48,7 @@ void InetSocket::connect() {
     struct addrinfo* servai = nullptr;
     int gaierr = ::getaddrinfo(host.c_str(), ssport.str().c_str(), &hints, &servai);
     if (gaierr != 0) {
-        throw TransferException(::gai_strerror(gaierr), "InetSocket::connect()", 1);
+        throw TransferException(::gai_strerror(gaierr), CONNECT, 1);
     }
     // Released on every way out from here on.
     std::unique_ptr<struct addrinfo, AddrInfoFree> results(servai);
@@ -60,12 +62,12 @@ void InetSocket::connect() {
 
     sockfd = ::socket(ai->ai_family, SOCK_STREAM, 0);
     if (sockfd == -1) {
-        throw TransferException(std::strerror(errno), "InetSocket::connect()", 2);
+        throw TransferException(std::strerror(errno), CONNECT, 2);
     }
     // The receive time-out of the line reader (SO_RCVTIMEO does not bound
     // the connect itself).
     arm_read_timeout(*this);
     if (::connect(sockfd, ai->ai_addr, ai->ai_addrlen) == -1) {
-        throw TransferException(std::strerror(errno), "InetSocket::connect()", 3);
+        throw TransferException(std::strerror(errno), CONNECT, 3);
     }
 }

@@ -3,7 +3,9 @@
 
 #include "i18n.h"
 
-init::init() { I18N::init("travine", "."); }
+init::init() {
+    I18N::init("travine", ".");
+}
 
 init::~init() {}
 

@@ -78,7 +78,9 @@ Logger::Logger(std::streambuf* sbuf)
 
 Logger::~Logger() {}
 
-void Logger::setParentLogger(Logger* new_parent) { parent = new_parent; }
+void Logger::setParentLogger(Logger* new_parent) {
+    parent = new_parent;
+}
 
 void Logger::sync() {
     if (parent != nullptr) {
@@ -103,11 +105,17 @@ LoggerInterface* Logger::getCallBackObject() {
     return callback_object;
 }
 
-void Logger::setVerbosity(VERBOSITY threshold) { verbosity = threshold; }
+void Logger::setVerbosity(VERBOSITY threshold) {
+    verbosity = threshold;
+}
 
-void Logger::setCallBackFunction(funcPtr function) { callback_function = function; }
+void Logger::setCallBackFunction(funcPtr function) {
+    callback_function = function;
+}
 
-void Logger::setCallBackObject(LoggerInterface* object) { callback_object = object; }
+void Logger::setCallBackObject(LoggerInterface* object) {
+    callback_object = object;
+}
 
 Logger& Logger::operator<<(VERBOSITY level) {
     sync();
@@ -117,22 +125,52 @@ Logger& Logger::operator<<(VERBOSITY level) {
     return *this;
 }
 
-Logger& Logger::operator<<(bool val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(short val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(unsigned short val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(int val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(unsigned int val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(long val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(unsigned long val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(float val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(double val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(long double val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(void const* val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(char val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(signed char val) { return insert_value(*this, val); }
-Logger& Logger::operator<<(unsigned char val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(bool val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(short val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(unsigned short val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(int val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(unsigned int val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(long val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(unsigned long val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(float val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(double val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(long double val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(void const* val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(char val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(signed char val) {
+    return insert_value(*this, val);
+}
+Logger& Logger::operator<<(unsigned char val) {
+    return insert_value(*this, val);
+}
 
-Logger& Logger::operator<<(char const* val) { return insert_text(*this, val); }
+Logger& Logger::operator<<(char const* val) {
+    return insert_text(*this, val);
+}
 
 Logger& Logger::operator<<(signed char const* val) {
     return insert_text(*this, reinterpret_cast<char const*>(val));

@@ -13,6 +13,9 @@
 
 namespace {
 
+const char* const EVAL_RESPONSE = "SMTP::evalResponse()";
+const char* const CHECK_AUTH_METHOD = "SMTP::check_auth_method()";
+
 // Reply codes, compared as three-character texts.
 const char* const FATAL_CODES[] = {"500", "501", "502", "503", "504", "421", "450", "451", "452",
                                    "550", "552", "553", "554", "534", "538", "454", "530", "535"};
@@ -53,6 +56,41 @@ void check_reply_size(size_t so_far, const std::string& line) {
         throw TransferException(I18N::i18n("travine", "Reply too long."), "SMTP::read_response()",
                                 1);
     }
+}
+
+// The mechanisms in the order AUTO prefers them: the name the EHLO reply
+// is searched for, and the exchange that runs it.
+struct Mechanism {
+    SMTP::AUTH_TYPE type;
+    const char* name;
+    void (SMTP::*exchange)(const std::string& username, const std::string& password);
+};
+const Mechanism MECHANISMS[] = {
+    {SMTP::CRAM_SHA1, "cram-sha1", &SMTP::auth_cram_sha1},
+    {SMTP::CRAM_MD5, "cram-md5", &SMTP::auth_cram_md5},
+    {SMTP::PLAIN, "plain", &SMTP::auth_plain},
+    {SMTP::LOGIN, "login", &SMTP::auth_login},
+};
+
+typedef std::string (*Hmac)(const std::string& message, const std::string& key);
+
+// The CRAM exchange (RFC 2195): command, then the user name, a blank and
+// hmac of the decoded challenge under the password, base64-encoded.
+// Throws AuthenticationFailedException (method, 1) when the trimmed
+// challenge reply is too short to hold a challenge.
+void auth_cram(SMTP& session, const char* command, const char* method, Hmac hmac,
+               const std::string& user, const std::string& pass) {
+    session.socket->writeSocket(command);
+    const std::string text = String::trim(session.read_response(true));
+    if (text.size() < 4) {
+        throw AuthenticationFailedException(I18N::i18n("travine", "Server sent no challenge."),
+                                            method, 1);
+    }
+    // The code and the blank before the challenge are skipped by position.
+    const std::string challenge = Algorithm::decode(text.substr(4), Algorithm::BASE64);
+    const std::string digest = hmac(challenge, pass);
+    session.socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) + "\r\n");
+    session.read_response(true);
 }
 
 }  // namespace
@@ -192,10 +230,10 @@ std::string SMTP::read_response(bool is_221_fatal) {
 void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
     // Only the first three characters count, compared as text.
     if (is_221_fatal && response.compare(0, 3, "221") == 0) {
-        throw TransferException(response, "SMTP::evalResponse()", 1);
+        throw TransferException(response, EVAL_RESPONSE, 1);
     }
     if (in_list(response, FATAL_CODES)) {
-        throw TransferException(response, "SMTP::evalResponse()", 2);
+        throw TransferException(response, EVAL_RESPONSE, 2);
     }
     if (in_list(response, NOTIFY_CODES)) {
         *this << Logger::ERROR << I18N::i18n("travine", "Host said: ") << response << std::endl;
@@ -203,8 +241,8 @@ void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
     }
     if (in_list(response, OK_CODES))
         return;
-    throw TransferException(I18N::i18n("travine", "Unknown message - $0", response),
-                            "SMTP::evalResponse()", 3);
+    throw TransferException(I18N::i18n("travine", "Unknown message - $0", response), EVAL_RESPONSE,
+                            3);
 }
 
 void SMTP::authenticate() {
@@ -212,27 +250,15 @@ void SMTP::authenticate() {
     const std::string response = read_response(true);
     if (auth_type == AUTO)
         auth_type = best_auth_method(response);
-    switch (auth_type) {
-        case PLAIN:
-            check_auth_method(response, "plain");
-            auth_plain(username, password);
-            break;
-        case LOGIN:
-            check_auth_method(response, "login");
-            auth_login(username, password);
-            break;
-        case CRAM_MD5:
-            check_auth_method(response, "cram-md5");
-            auth_cram_md5(username, password);
-            break;
-        case CRAM_SHA1:
-            check_auth_method(response, "cram-sha1");
-            auth_cram_sha1(username, password);
-            break;
-        default:
-            // NO_AUTH: EHLO was the greeting; go on without authenticating.
-            break;
+    for (const Mechanism& m : MECHANISMS) {
+        if (m.type == auth_type) {
+            check_auth_method(response, m.name);
+            (this->*m.exchange)(username, password);
+            return;
+        }
     }
+    // NO_AUTH (or a value outside the enumeration): EHLO was the greeting;
+    // the session goes on without authenticating.
 }
 
 SMTP::AUTH_TYPE SMTP::best_auth_method(const std::string& response) {
@@ -240,14 +266,10 @@ SMTP::AUTH_TYPE SMTP::best_auth_method(const std::string& response) {
         const std::string lower = String::to_lower(line);
         if (lower.find("auth") == std::string::npos)
             continue;
-        if (lower.find("cram-sha1") != std::string::npos)
-            return CRAM_SHA1;
-        if (lower.find("cram-md5") != std::string::npos)
-            return CRAM_MD5;
-        if (lower.find("plain") != std::string::npos)
-            return PLAIN;
-        if (lower.find("login") != std::string::npos)
-            return LOGIN;
+        for (const Mechanism& m : MECHANISMS) {
+            if (lower.find(m.name) != std::string::npos)
+                return m.type;
+        }
     }
     return NO_AUTH;
 }
@@ -262,11 +284,10 @@ void SMTP::check_auth_method(const std::string& response, const std::string& mec
         throw AuthenticationFailedException(
             I18N::i18n("travine", "$0 authentication method is not supported by server.",
                        String::to_upper(mechanism)),
-            "SMTP::check_auth_method()", 1);
+            CHECK_AUTH_METHOD, 1);
     }
     throw AuthenticationFailedException(
-        I18N::i18n("travine", "SMTP AUTH is not supported by server."), "SMTP::check_auth_method()",
-        2);
+        I18N::i18n("travine", "SMTP AUTH is not supported by server."), CHECK_AUTH_METHOD, 2);
 }
 
 void SMTP::auth_plain(const std::string& user, const std::string& pass) {
@@ -284,34 +305,12 @@ void SMTP::auth_login(const std::string& user, const std::string& pass) {
     read_response(true);
 }
 
-namespace {
-
-// The base64 challenge of a CRAM reply ("334 " and the challenge), decoded.
-// Throws AuthenticationFailedException (method, 1) when the trimmed reply
-// is too short to hold one.
-std::string cram_challenge(const std::string& response, const char* method) {
-    const std::string text = String::trim(response);
-    if (text.size() < 4) {
-        throw AuthenticationFailedException(I18N::i18n("travine", "Server sent no challenge."),
-                                            method, 1);
-    }
-    return Algorithm::decode(text.substr(4), Algorithm::BASE64);
-}
-
-}  // namespace
-
 void SMTP::auth_cram_md5(const std::string& user, const std::string& pass) {
-    socket->writeSocket("AUTH CRAM-MD5\r\n");
-    const std::string challenge = cram_challenge(read_response(true), "SMTP::auth_cram_md5()");
-    const std::string digest = Algorithm::hmac_md5_str(challenge, pass);
-    socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) + "\r\n");
-    read_response(true);
+    auth_cram(*this, "AUTH CRAM-MD5\r\n", "SMTP::auth_cram_md5()", &Algorithm::hmac_md5_str, user,
+              pass);
 }
 
 void SMTP::auth_cram_sha1(const std::string& user, const std::string& pass) {
-    socket->writeSocket("AUTH CRAM-SHA1\r\n");
-    const std::string challenge = cram_challenge(read_response(true), "SMTP::auth_cram_sha1()");
-    const std::string digest = Algorithm::hmac_sha1_str(challenge, pass);
-    socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) + "\r\n");
-    read_response(true);
+    auth_cram(*this, "AUTH CRAM-SHA1\r\n", "SMTP::auth_cram_sha1()", &Algorithm::hmac_sha1_str,
+              user, pass);
 }

@@ -25,8 +25,7 @@ public:
     // domain is announced in HELO/EHLO, from is the envelope sender. Creates
     // an InetSocket for server and port that follows this session's logging.
     // No network traffic.
-    SMTP(const std::string& domain, const std::string& from, const std::string& server,
-         u32 port);
+    SMTP(const std::string& domain, const std::string& from, const std::string& server, u32 port);
     SMTP(const SMTP&) = delete;
     SMTP& operator=(const SMTP&) = delete;
     // Deletes the socket; sends nothing (no QUIT).

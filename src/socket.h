@@ -46,12 +46,19 @@ public:
 
     std::string host;
     int sockfd;
-    // Internal: the descriptor that this library gave a receive time-out of
+
+private:
+    // The descriptor that this library gave a receive time-out of
     // READ_TIMEOUT seconds (when it adopted or opened it), or -1. While it
     // equals sockfd, readSocket() waits and looks in one call; a descriptor
     // put in sockfd by other means differs from it and is waited for with
-    // poll(), so every wait stays bounded.
+    // poll(), so every wait stays bounded. Kept by the functions of the
+    // library's internal socket_timeout.h.
     int timed_fd;
+
+    friend void arm_read_timeout(Socket& s);
+    friend void disarm_read_timeout(Socket& s);
+    friend bool read_timeout_armed(const Socket& s);
 };
 
 #endif

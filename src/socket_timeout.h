@@ -6,16 +6,20 @@
 class Socket;
 
 // Gives s.sockfd a receive time-out (SO_RCVTIMEO) of Socket::READ_TIMEOUT
-// seconds and records it in s.timed_fd, so that readSocket() may wait with
-// a blocking look. When the option cannot be set (no descriptor, not a
-// socket, any other failure) s.timed_fd becomes -1 and the reader waits
-// with poll() instead. Called once per descriptor, by whoever puts it in
-// sockfd.
-__attribute__((visibility("hidden"))) void arm_read_timeout(Socket& s);
+// seconds and records it, so that readSocket() may wait with a blocking
+// look. When the option cannot be set (no descriptor, not a socket, any
+// other failure) nothing is recorded and the reader waits with poll()
+// instead. Called once per descriptor, by whoever puts it in sockfd.
+void arm_read_timeout(Socket& s);
 
 // Takes the receive time-out off s.sockfd again, if this library set it
-// there, and sets s.timed_fd to -1: for the TLS route, which has no
-// time-out of its own. Failures are ignored.
-__attribute__((visibility("hidden"))) void disarm_read_timeout(Socket& s);
+// there, and forgets it: for the TLS route, which has no time-out of its
+// own, and before the descriptor is closed. Failures are ignored.
+void disarm_read_timeout(Socket& s);
+
+// Whether readSocket() waits for s.sockfd with a blocking look: the
+// descriptor carries the time-out this library gave it, and has not shown
+// that it no longer waits as set up (made non-blocking, time-out changed).
+bool read_timeout_armed(const Socket& s);
 
 #endif

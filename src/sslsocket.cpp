@@ -2,23 +2,24 @@
 #include "sslsocket.h"
 
 #include <errno.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "exception.h"
+#include "fd_bio.h"
 #include "i18n.h"
 #include "socket_timeout.h"
 #include "string.h"
+#include "wire.h"
 
 namespace {
 
@@ -26,116 +27,11 @@ const char* const NEGOTIATE = "SSLSocket::negotiate()";
 const char* const SSL_READ_SOCKET = "SSLSocket::ssl_readSocket()";
 const char* const SSL_WRITE_SOCKET = "SSLSocket::ssl_writeSocket()";
 
-// ---------------------------------------------------------------------------
-// The descriptor BIO under the TLS connection.
-//
-// OpenSSL's own socket BIO writes with write(), so a close_notify from the
-// destructor, an alert, or any TLS record sent to a peer that has gone away
-// would raise SIGPIPE and end the host process. The connection therefore
-// runs over this small BIO instead, which sends with send() and
-// MSG_NOSIGNAL: such writes fail with EPIPE and become ordinary errors.
-// Descriptors that are not sockets fall back to read() and write(). The BIO
-// never closes the descriptor; the socket owns it. Nothing process-wide
-// (signal mask or disposition) is touched.
-// ---------------------------------------------------------------------------
-
-struct FdBioState {
-    int fd;
-    bool eof;
-};
-
-bool retryable(int err) {
-    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS ||
-           err == EALREADY;
-}
-
-int fd_bio_write(BIO* bio, const char* buf, int len) {
-    FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
-    ssize_t n = ::send(st->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-    if (n == -1 && errno == ENOTSOCK)
-        n = ::write(st->fd, buf, static_cast<size_t>(len));
-    BIO_clear_retry_flags(bio);
-    if (n == -1 && retryable(errno))
-        BIO_set_retry_write(bio);
-    return static_cast<int>(n);
-}
-
-int fd_bio_read(BIO* bio, char* buf, int len) {
-    if (buf == nullptr)
-        return 0;
-    FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
-    ssize_t n = ::recv(st->fd, buf, static_cast<size_t>(len), 0);
-    if (n == -1 && errno == ENOTSOCK)
-        n = ::read(st->fd, buf, static_cast<size_t>(len));
-    BIO_clear_retry_flags(bio);
-    if (n == -1 && retryable(errno)) {
-        BIO_set_retry_read(bio);
-    } else if (n == 0) {
-        st->eof = true;
-    }
-    return static_cast<int>(n);
-}
-
-long fd_bio_ctrl(BIO* bio, int cmd, long num, void* ptr) {
-    (void)num;
-    FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
-    switch (cmd) {
-        case BIO_C_GET_FD:
-            if (st == nullptr)
-                return -1;
-            if (ptr != nullptr)
-                *static_cast<int*>(ptr) = st->fd;
-            return st->fd;
-        case BIO_CTRL_EOF:
-            return st != nullptr && st->eof ? 1 : 0;
-        case BIO_CTRL_FLUSH:
-        case BIO_CTRL_DUP:
-            return 1;
-        default:
-            return 0;
-    }
-}
-
-int fd_bio_destroy(BIO* bio) {
-    delete static_cast<FdBioState*>(BIO_get_data(bio));
-    BIO_set_data(bio, nullptr);
-    BIO_set_init(bio, 0);
-    return 1;
-}
-
-BIO_METHOD* make_fd_bio_method() {
-    BIO_METHOD* method = BIO_meth_new(
-        BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "travine descriptor");
-    if (method == nullptr)
-        return nullptr;
-    BIO_meth_set_write(method, fd_bio_write);
-    BIO_meth_set_read(method, fd_bio_read);
-    BIO_meth_set_ctrl(method, fd_bio_ctrl);
-    BIO_meth_set_destroy(method, fd_bio_destroy);
-    return method;
-}
-
-// A BIO over fd, or null when OpenSSL cannot make one. The method table is
-// made once and lives as long as the process.
-BIO* new_fd_bio(int fd) {
-    static BIO_METHOD* method = make_fd_bio_method();
-    if (method == nullptr)
-        return nullptr;
-    BIO* bio = BIO_new(method);
-    if (bio == nullptr)
-        return nullptr;
-    BIO_set_data(bio, new FdBioState{fd, false});
-    BIO_set_init(bio, 1);
-    return bio;
-}
-
-// Sets the transcript's level (VERBOSE) and tells whether what follows at
-// that level would be delivered, so that a dropped statement costs no
-// argument building (such as the local host name).
-bool transcript_on(Logger& log) {
-    log << Logger::VERBOSE;
-    return static_cast<int>(log.lvl) <= static_cast<int>(log.getVerbosity());
-}
+// What ssl_error() is given where no I/O result is at hand (making the
+// context or the connection, loading the CA locations, verification): a
+// positive value, for which SSL_get_error() reports SSL_ERROR_NONE, so the
+// text is that of the earliest error in OpenSSL's queue.
+const int NO_IO_RESULT = 65536;
 
 bool wants_more_io(int err) {
     return err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ ||
@@ -175,16 +71,32 @@ void check_readable(const std::string& path, u32 missing) {
     }
 }
 
-// Logs the entry lines of one certificate name in its one-line form
-// ("/C=DE/O=example/CN=host"): one line per component, key and value.
-void log_name_entries(Logger& log, const char* oneline) {
-    std::vector<std::string> tokens = String::string2tokens(oneline, '/');
-    for (const std::string& token : tokens) {
+struct X509Free {
+    void operator()(X509* cert) const { X509_free(cert); }
+};
+using Certificate = std::unique_ptr<X509, X509Free>;
+
+struct OpenSSLFree {
+    void operator()(char* text) const { OPENSSL_free(text); }
+};
+
+// Logs heading, a separator line and the entry lines of name in its
+// one-line form ("/C=DE/O=example/CN=host"): one line per component, key
+// and value. Returns false, after the separator, when name has no one-line
+// form.
+bool log_name(Logger& log, const std::string& heading, const X509_NAME* name) {
+    log << Logger::VERBOSE << heading << std::endl;
+    log << Logger::VERBOSE << "SSLInfo:\t=============================" << std::endl;
+    std::unique_ptr<char, OpenSSLFree> oneline(X509_NAME_oneline(name, nullptr, 0));
+    if (oneline == nullptr)
+        return false;
+    for (const std::string& token : String::string2tokens(oneline.get(), '/')) {
         std::vector<std::string> parts = String::string2tokens(token, '=');
         if (parts.size() > 1) {
             log << Logger::VERBOSE << "SSLInfo:\t" << parts[0] << "\t=\t" << parts[1] << std::endl;
         }
     }
+    return true;
 }
 
 }  // namespace
@@ -232,10 +144,10 @@ void SSLSocket::negotiate() {
 
     ctx = SSL_CTX_new(TLS_client_method());
     if (ctx == nullptr)
-        throw SSLException(ssl_error(65536), NEGOTIATE, 1);
+        throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 1);
     ssl = SSL_new(ctx);
     if (ssl == nullptr)
-        throw SSLException(ssl_error(65536), NEGOTIATE, 2);
+        throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 2);
 
     if (!ca_file.empty() || !ca_dir.empty()) {
         if (!ca_file.empty())
@@ -245,7 +157,7 @@ void SSLSocket::negotiate() {
         const char* file = ca_file.empty() ? nullptr : ca_file.c_str();
         const char* dir = ca_dir.empty() ? nullptr : ca_dir.c_str();
         if (SSL_CTX_load_verify_locations(ctx, file, dir) != 1) {
-            throw SSLException(ssl_error(65536), NEGOTIATE, 3);
+            throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 3);
         }
     }
 
@@ -253,7 +165,7 @@ void SSLSocket::negotiate() {
     BIO* bio = new_fd_bio(sockfd);
     // Failing to make the BIO is a failure to make the connection object.
     if (bio == nullptr)
-        throw SSLException(ssl_error(65536), NEGOTIATE, 2);
+        throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 2);
     SSL_set_bio(ssl, bio, bio);
 
     // The TLS route waits as long as the descriptor blocks: the receive
@@ -266,11 +178,9 @@ void SSLSocket::negotiate() {
         throw SSLException(ssl_error(ret), NEGOTIATE, 4);
 
     if (verify != 0) {
-        X509* cert = SSL_get1_peer_certificate(ssl);
-        bool ok = SSL_get_verify_result(ssl) == X509_V_OK && cert != nullptr;
-        X509_free(cert);
-        if (!ok)
-            throw SSLException(ssl_error(65536), NEGOTIATE, 5);
+        Certificate cert(SSL_get1_peer_certificate(ssl));
+        if (SSL_get_verify_result(ssl) != X509_V_OK || cert == nullptr)
+            throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 5);
     }
 
     dumpSSLInfo();
@@ -307,15 +217,10 @@ std::string SSLSocket::ssl_readSocket() {
             throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
         if (byte == '\n')
             break;
-        // The same cap as the plain route: a peer that never ends its line
-        // cannot make the line grow without bound.
-        if (line.size() >= MAX_LINE) {
+        if (!wire::append_to_line(line, &byte, 1))
             throw SSLException(I18N::i18n("travine", "Line too long."), SSL_READ_SOCKET, 3);
-        }
-        line += byte;
     }
-    if (transcript_on(*this))
-        *this << host << ":\t" << line << std::endl;
+    wire::log_received(*this, line);
     return line;
 }
 
@@ -331,8 +236,7 @@ void SSLSocket::ssl_writeSocket(const std::string& data) {
         if (ret <= 0)
             throw SSLException(ssl_error(ret), SSL_WRITE_SOCKET, 1);
     }
-    if (transcript_on(*this))
-        *this << localhost() << ":\t" << data;
+    wire::log_sent(*this, data);
 }
 
 int SSLSocket::ssl_read(SSL* conn, void* buf, int num) {
@@ -390,40 +294,23 @@ void SSLSocket::dumpSSLInfo() {
         return;
     *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tSSL connection using $0 ", name)
           << std::endl;
-
-    X509* cert = SSL_get1_peer_certificate(ssl);
+    Certificate cert(SSL_get1_peer_certificate(ssl));
     if (cert == nullptr)
         return;
-    const char* separator = "SSLInfo:\t=============================";
-
-    *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tserver certificate - subject:")
-          << std::endl;
-    *this << Logger::VERBOSE << separator << std::endl;
-    char* s = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
-    if (s == nullptr) {
-        X509_free(cert);
-        return;
+    if (log_name(*this, I18N::i18n("travine", "SSLInfo:\tserver certificate - subject:"),
+                 X509_get_subject_name(cert.get()))) {
+        log_name(*this, I18N::i18n("travine", "SSLInfo:\tServer certificate - issuer:"),
+                 X509_get_issuer_name(cert.get()));
     }
-    log_name_entries(*this, s);
-    OPENSSL_free(s);
-
-    *this << Logger::VERBOSE << I18N::i18n("travine", "SSLInfo:\tServer certificate - issuer:")
-          << std::endl;
-    *this << Logger::VERBOSE << separator << std::endl;
-    s = X509_NAME_oneline(X509_get_issuer_name(cert), nullptr, 0);
-    if (s != nullptr) {
-        log_name_entries(*this, s);
-        OPENSSL_free(s);
-    }
-    X509_free(cert);
 }
 
 void SSLSocket::close_connection() {
+    // Forgotten first: a descriptor given later by hand may reuse the number.
+    disarm_read_timeout(*this);
     free_tls();
     if (sockfd != -1)
         ::close(sockfd);
     sockfd = -1;
-    timed_fd = -1;  // a descriptor given later by hand may reuse the number
 }
 
 void SSLSocket::free_tls() {

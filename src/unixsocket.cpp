@@ -18,8 +18,19 @@
 
 namespace {
 
+const char* const CONNECT = "UnixSocket::connect()";
+
 std::string program_of(const std::vector<std::string>& args) {
     return args.empty() ? std::string() : args[0];
+}
+
+// Releases every string of argv, up to its null entry, then the array.
+void free_argv(char** argv) {
+    if (argv == nullptr)
+        return;
+    for (size_t idx = 0; argv[idx] != nullptr; ++idx)
+        delete[] argv[idx];
+    delete[] argv;
 }
 
 }  // namespace
@@ -35,11 +46,7 @@ UnixSocket::UnixSocket(int fd, const std::vector<std::string>& args)
 }
 
 UnixSocket::~UnixSocket() {
-    if (argv != nullptr) {
-        for (size_t idx = 0; argv[idx] != nullptr; ++idx)
-            delete[] argv[idx];
-        delete[] argv;
-    }
+    free_argv(argv);
     // A child that has already ended is reaped; one still running is left
     // alone (it sees the end of its input once the bases close the
     // descriptor).
@@ -50,11 +57,7 @@ UnixSocket::~UnixSocket() {
 }
 
 void UnixSocket::buildArgv(const std::vector<std::string>& args) {
-    if (argv != nullptr) {
-        for (size_t idx = 0; argv[idx] != nullptr; ++idx)
-            delete[] argv[idx];
-        delete[] argv;
-    }
+    free_argv(argv);
     argv = new char*[args.size() + 1];
     for (size_t idx = 0; idx < args.size(); ++idx) {
         size_t len = args[idx].size() + 1;
@@ -76,13 +79,12 @@ void UnixSocket::connect() {
         pid = -1;
     }
     if (argv == nullptr || argv[0] == nullptr) {
-        throw TransferException(I18N::i18n("travine", "No program to run."),
-                                "UnixSocket::connect()", 3);
+        throw TransferException(I18N::i18n("travine", "No program to run."), CONNECT, 3);
     }
 
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == -1) {
-        throw TransferException(std::strerror(errno), "UnixSocket::connect()", 1);
+        throw TransferException(std::strerror(errno), CONNECT, 1);
     }
 
     // Built before fork(): the child then allocates as little as it can
@@ -99,7 +101,7 @@ void UnixSocket::connect() {
         int err = errno;
         ::close(fds[0]);
         ::close(fds[1]);
-        throw TransferException(std::strerror(err), "UnixSocket::connect()", 2);
+        throw TransferException(std::strerror(err), CONNECT, 2);
     }
     if (child == 0) {
         ::close(fds[1]);

@@ -22,6 +22,7 @@
 #include "exception.h"
 #include "inetsocket.h"
 #include "socket.h"
+#include "socket_timeout.h"
 #include "sslsocket.h"
 #include "support.h"
 #include "tls_peer.h"
@@ -101,7 +102,7 @@ TEST(SocketReadTimeout, IsSetOnceOnAdoptedAndConnectedDescriptorsOnly) {
     SocketPair pair;
     PlainSocket adopted("peer", pair.release_client());
     EXPECT_EQ(receive_timeout_ms(adopted.sockfd), ARMED_MS);
-    EXPECT_EQ(adopted.timed_fd, adopted.sockfd);
+    EXPECT_TRUE(read_timeout_armed(adopted));
     // The other end of the pair is a socket of its own and keeps none.
     EXPECT_EQ(receive_timeout_ms(pair.peer()), 0);
 
@@ -111,18 +112,18 @@ TEST(SocketReadTimeout, IsSetOnceOnAdoptedAndConnectedDescriptorsOnly) {
     InetSocket inet("127.0.0.1", listener.port);
     inet.connect();
     EXPECT_EQ(receive_timeout_ms(inet.sockfd), ARMED_MS);
-    EXPECT_EQ(inet.timed_fd, inet.sockfd);
+    EXPECT_TRUE(read_timeout_armed(inet));
 
     // Not a socket, or no descriptor at all: nothing to set, poll() waits.
     int p[2];
     ASSERT_EQ(::pipe(p), 0);
     PlainSocket piped("peer", p[0]);
-    EXPECT_EQ(piped.timed_fd, -1);
+    EXPECT_FALSE(read_timeout_armed(piped));
     ASSERT_EQ(::write(p[1], "250 pipe\n", 9), 9);
     EXPECT_EQ(piped.readSocket(), "250 pipe");
     ::close(p[1]);
     PlainSocket none("peer", -1);
-    EXPECT_EQ(none.timed_fd, -1);
+    EXPECT_FALSE(read_timeout_armed(none));
     EXPECT_EQ(thrown<TransferException>([&] { none.readSocket(); }).index, 5u);
 }
 
@@ -140,7 +141,7 @@ TEST(SocketReadTimeout, ChildsEndOfThePairKeepsBlockingWithoutOne) {
         "print(sec, usec, flush=True)\n"});
     s.connect();
     EXPECT_EQ(receive_timeout_ms(s.sockfd), ARMED_MS);
-    EXPECT_EQ(s.timed_fd, s.sockfd);
+    EXPECT_TRUE(read_timeout_armed(s));
     EXPECT_EQ(s.readSocket(), "0 0");
 }
 
@@ -170,7 +171,7 @@ TEST(SocketReadTimeout, DescriptorsNotSetUpByTheLibraryAreWaitedForWithPoll) {
         PlainSocket s("peer", c.adopt ? pair.release_client() : -1);
         if (!c.adopt) {
             s.sockfd = pair.release_client();
-            EXPECT_NE(s.timed_fd, s.sockfd);
+            EXPECT_FALSE(read_timeout_armed(s));
         }
         c.change(s.sockfd);
         {
@@ -181,7 +182,7 @@ TEST(SocketReadTimeout, DescriptorsNotSetUpByTheLibraryAreWaitedForWithPoll) {
         pair.send("\n");
         EXPECT_EQ(s.readSocket(), "250 later");
         // From now on poll() waits for this descriptor.
-        EXPECT_NE(s.timed_fd, s.sockfd);
+        EXPECT_FALSE(read_timeout_armed(s));
         pair.close_peer();
         EXPECT_EQ(thrown<TransferException>([&] { s.readSocket(); }).index, 4u);
     }
@@ -201,7 +202,7 @@ TEST(SocketReadTimeout, InterruptedWaitIsIndex1AndLosesThePartialLine) {
 
         SocketPair pair;
         PlainSocket s("peer", pair.release_client());
-        ASSERT_EQ(s.timed_fd, s.sockfd);
+        ASSERT_TRUE(read_timeout_armed(s));
         pair.send("250 par");
         interruptions = 0;
         std::atomic<bool> done(false);
@@ -252,7 +253,7 @@ TEST(SocketReadTimeout, TlsRouteRunsWithoutIt) {
     s.negotiate();
     EXPECT_TRUE(s.negotiated);
     EXPECT_EQ(receive_timeout_ms(s.sockfd), 0);
-    EXPECT_EQ(s.timed_fd, -1);
+    EXPECT_FALSE(read_timeout_armed(s));
     EXPECT_EQ(s.readSocket(), "250 over tls\r");
     server.join();
     EXPECT_TRUE(accepted);
@@ -270,7 +271,7 @@ TEST(SocketReadTimeout, FailedHandshakeLeavesAPlainSocketWaitedForWithPoll) {
     EXPECT_EQ(e.index, 4u);
     EXPECT_FALSE(s.negotiated);
     EXPECT_EQ(receive_timeout_ms(s.sockfd), 0);
-    EXPECT_NE(s.timed_fd, s.sockfd);
+    EXPECT_FALSE(read_timeout_armed(s));
     // The client's hello went to the peer; plain lines still come through,
     // late ones too.
     EXPECT_FALSE(pair.received(1000).empty());

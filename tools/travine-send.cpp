@@ -14,11 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
 #include "exception.h"
 #include "logger.h"
+#include "message.h"
+#include "options.h"
 #include "smtp.h"
 #include "sslsocket.h"
+#include "transcript.h"
 
 #ifndef TRAVINE_VERSION
 #define TRAVINE_VERSION "unknown"
@@ -145,7 +147,7 @@ int run(Options& o) {
                          "failure\n",
                          transcript.accepted(), o.count);
         }
-        return exit_code_for(e.name);
+        return exit_code_for(std::current_exception());
     }
     if (g_log.progress)
         std::fputc('\n', stderr);

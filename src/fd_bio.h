@@ -1,0 +1,19 @@
+// Internal to the library (not installed): the descriptor BIO that TLS
+// connections run over.
+#ifndef TRAVINE_FD_BIO_H
+#define TRAVINE_FD_BIO_H
+
+typedef struct bio_st BIO;
+
+// A BIO over fd, or null when OpenSSL cannot make one. OpenSSL's own socket
+// BIO writes with write(), so a close_notify from the destructor, an alert,
+// or any TLS record sent to a peer that has gone away would raise SIGPIPE
+// and end the host process. This one writes as the plain route does
+// (wire::send_some), so such writes fail with EPIPE and become ordinary
+// errors; descriptors that are not sockets are read with read(). It never
+// closes fd (the socket owns it) and touches nothing process-wide (signal
+// mask or disposition). The method table is made once and lives as long as
+// the process.
+BIO* new_fd_bio(int fd);
+
+#endif
