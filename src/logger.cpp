@@ -125,48 +125,23 @@ Logger& Logger::operator<<(VERBOSITY level) {
     return *this;
 }
 
-Logger& Logger::operator<<(bool val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(short val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(unsigned short val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(int val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(unsigned int val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(long val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(unsigned long val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(float val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(double val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(long double val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(void const* val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(char val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(signed char val) {
-    return insert_value(*this, val);
-}
-Logger& Logger::operator<<(unsigned char val) {
-    return insert_value(*this, val);
-}
+// The overloads for values, each forwarded alike: kept one to a line.
+// clang-format off
+Logger& Logger::operator<<(bool val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(short val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(unsigned short val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(int val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(unsigned int val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(long val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(unsigned long val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(float val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(double val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(long double val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(void const* val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(char val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(signed char val) { return insert_value(*this, val); }
+Logger& Logger::operator<<(unsigned char val) { return insert_value(*this, val); }
+// clang-format on
 
 Logger& Logger::operator<<(char const* val) {
     return insert_text(*this, val);
