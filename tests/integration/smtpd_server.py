@@ -1,24 +1,20 @@
 #!/usr/bin/python3
-"""A real SMTP server for the integration tests, built on aiosmtpd.
-
-Listens on 127.0.0.1 on a free port, prints that port on stdout when it is
-ready, and stores every message it accepts in the directory given with
---dir, as a sub-directory named by a counter (1, 2, ...) that holds:
-
-  from     the envelope sender (MAIL FROM)
-  rcpts    the envelope recipients, one per line
-  content  the message data exactly as received, transparency dots removed
-  auth     "MECHANISM user" of the session's authentication, empty if none
-
-Each sub-directory appears complete (it is renamed into place). The server
-runs until its standard input is closed or it receives SIGTERM.
-
-Modes (--mode): plain; starttls (STARTTLS offered and required before mail);
-smtps (TLS from the first byte). --cert and --key give the server's
-certificate and key for the TLS modes. --auth USER:PASSWORD offers AUTH
-PLAIN, LOGIN and CRAM-MD5 for that one user, also without TLS, and requires
-it before mail; --exclude drops mechanisms from the offer (comma-separated).
-"""
+# A real SMTP server for the tests and scripts, built on aiosmtpd.
+#
+# Listens on 127.0.0.1 on a free port; once ready, prints the port on stdout
+# and writes it to the file "port" of --dir. Stores every message it accepts
+# in --dir, in a sub-directory named by a counter (1, 2, ...) that appears
+# complete and holds:
+#   from     the envelope sender
+#   rcpts    the envelope recipients, one per line
+#   content  the message data as received, transparency dots removed
+#   auth     "MECHANISM user" of the session's authentication, empty if none
+# Runs until its standard input closes or it receives SIGTERM.
+#
+# --mode plain | starttls (offered and required before mail) | smtps;
+# --cert and --key for the TLS modes. --auth USER:PASSWORD offers PLAIN,
+# LOGIN and CRAM-MD5 for that one user, also without TLS, and requires it
+# before mail; --exclude drops mechanisms from the offer (comma-separated).
 
 import argparse
 import hashlib
@@ -36,13 +32,14 @@ from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import MISSING, AuthResult, auth_mechanism
 
 
-class Store:
-    """Writes each accepted message into its own numbered directory."""
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
 
+
+class Store:
     def __init__(self, directory, user, password):
-        self.directory = directory
-        self.user = user
-        self.password = password
+        self.directory, self.user, self.password = directory, user, password
         self.count = 0
         self.lock = threading.Lock()
 
@@ -52,17 +49,12 @@ class Store:
             number = self.count
         tmp = os.path.join(self.directory, ".tmp%d" % number)
         os.mkdir(tmp)
-        with open(os.path.join(tmp, "from"), "wb") as f:
-            f.write(envelope.mail_from.encode("utf-8", "surrogateescape"))
-        with open(os.path.join(tmp, "rcpts"), "wb") as f:
-            for rcpt in envelope.rcpt_tos:
-                f.write(rcpt.encode("utf-8", "surrogateescape") + b"\n")
-        with open(os.path.join(tmp, "content"), "wb") as f:
-            f.write(envelope.original_content)
-        with open(os.path.join(tmp, "auth"), "wb") as f:
-            if session.authenticated and session.auth_data is not None:
-                mechanism, login = session.auth_data
-                f.write(mechanism.encode() + b" " + login)
+        encode = lambda text: text.encode("utf-8", "surrogateescape")
+        write(os.path.join(tmp, "from"), encode(envelope.mail_from))
+        write(os.path.join(tmp, "rcpts"), b"".join(encode(r) + b"\n" for r in envelope.rcpt_tos))
+        write(os.path.join(tmp, "content"), envelope.original_content)
+        auth = session.auth_data if session.authenticated else None
+        write(os.path.join(tmp, "auth"), auth[0].encode() + b" " + auth[1] if auth else b"")
         os.rename(tmp, os.path.join(self.directory, str(number)))
         return "250 2.0.0 Message accepted for delivery"
 
@@ -70,6 +62,7 @@ class Store:
         ok = auth_data.login == self.user and auth_data.password == self.password
         return AuthResult(success=ok, handled=False, auth_data=(mechanism, auth_data.login))
 
+    # aiosmtpd has no CRAM-MD5 of its own.
     @auth_mechanism("CRAM-MD5")
     async def auth_CRAM_MD5(self, server, args):
         if len(args) != 1:
@@ -86,8 +79,7 @@ class Store:
 
 
 class FreePortController(Controller):
-    """A Controller that binds port 0 and learns the port the system chose."""
-
+    # Binds port 0 and learns the port the system chose.
     def _trigger_server(self):
         self.port = self.server.sockets[0].getsockname()[1]
         super()._trigger_server()
@@ -102,35 +94,27 @@ def main():
     parser.add_argument("--auth")
     parser.add_argument("--exclude", default="")
     args = parser.parse_args()
-    # Only the port goes to stdout; keep aiosmtpd's notices about test
-    # settings (AUTH without TLS, deprecated fields) off stderr too.
+    # Only the port goes out: no notices about test settings.
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     warnings.simplefilter("ignore")
 
-    user = password = None
-    if args.auth:
-        user, _, password = args.auth.partition(":")
-        user, password = user.encode(), password.encode()
-    store = Store(args.dir, user, password)
-
+    user, _, password = (args.auth or "").partition(":")
+    store = Store(args.dir, user.encode(), password.encode())
     kwargs = {"server_hostname": "aiosmtpd.test", "ready_timeout": 5.0}
     if args.mode != "plain":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(args.cert, args.key)
         if args.mode == "starttls":
-            kwargs["tls_context"] = context
-            kwargs["require_starttls"] = True
+            kwargs.update(tls_context=context, require_starttls=True)
         else:
             kwargs["ssl_context"] = context
     if args.auth:
-        kwargs["authenticator"] = store.authenticator
-        kwargs["auth_required"] = True
-        # Over implicit TLS aiosmtpd would not count the connection as
-        # encrypted, so AUTH is required to follow STARTTLS only in that mode.
-        kwargs["auth_require_tls"] = args.mode == "starttls"
-        kwargs["auth_exclude_mechanism"] = [m for m in args.exclude.split(",") if m]
+        # Over implicit TLS aiosmtpd does not count the connection as
+        # encrypted, so only STARTTLS requires TLS before AUTH.
+        kwargs.update(authenticator=store.authenticator, auth_required=True,
+                      auth_require_tls=args.mode == "starttls",
+                      auth_exclude_mechanism=[m for m in args.exclude.split(",") if m])
     else:
-        # Without credentials nothing is offered.
         kwargs["auth_exclude_mechanism"] = ["PLAIN", "LOGIN", "CRAM-MD5"]
 
     controller = FreePortController(store, hostname="127.0.0.1", port=0, **kwargs)
@@ -138,6 +122,8 @@ def main():
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+    write(os.path.join(args.dir, ".port"), b"%d" % controller.port)
+    os.rename(os.path.join(args.dir, ".port"), os.path.join(args.dir, "port"))
     print(controller.port, flush=True)
     while not stop.wait(0.2):
         pass

@@ -1,7 +1,6 @@
 #include "support.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -9,75 +8,114 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <utility>
+
+#include "smtp.h"
+#include "sslsocket.h"
 
 SocketPair::SocketPair() {
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds_) != 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0)
         throw std::runtime_error("socketpair failed");
-    }
 }
 
 SocketPair::~SocketPair() {
-    if (fds_[0] != -1) close(fds_[0]);
-    if (fds_[1] != -1) close(fds_[1]);
+    for (int fd : fds_) {
+        if (fd != -1)
+            close(fd);
+    }
 }
 
 int SocketPair::release_client() {
-    int fd = fds_[0];
-    fds_[0] = -1;
-    return fd;
+    return std::exchange(fds_[0], -1);
 }
 
 void SocketPair::send(const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fds_[1], data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+    for (size_t done = 0; done < data.size();) {
+        ssize_t n = ::send(fds_[1], data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno != EINTR)
             throw std::runtime_error("write to peer failed");
-        }
-        done += static_cast<size_t>(n);
+        done += n > 0 ? static_cast<size_t>(n) : 0;
     }
 }
 
 void SocketPair::close_peer() {
-    if (fds_[1] != -1) close(fds_[1]);
-    fds_[1] = -1;
+    close(std::exchange(fds_[1], -1));
 }
 
 std::string SocketPair::received(int timeout_ms) {
     std::string out;
     struct pollfd p = {fds_[1], POLLIN, 0};
-    int wait = timeout_ms;
-    while (poll(&p, 1, wait) > 0 && (p.revents & POLLIN)) {
-        char buf[4096];
-        ssize_t n = ::read(fds_[1], buf, sizeof buf);
-        if (n <= 0) break;
+    char buf[4096];
+    for (ssize_t n; poll(&p, 1, out.empty() ? timeout_ms : 0) > 0 &&
+                    (n = ::recv(fds_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
         out.append(buf, static_cast<size_t>(n));
-        wait = 0;
     }
     return out;
 }
 
 TempDir::TempDir() {
     char tmpl[] = "/tmp/travine-test-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(tmpl) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
 }
 
 TempDir::~TempDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) {
+    if (system(("rm -rf '" + path_ + "'").c_str()) != 0) {
         // Nothing sensible to do in a destructor.
     }
 }
 
 int open_descriptor_count() {
-    int count = 0;
+    int count = -1;  // the directory stream itself
     DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return -1;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') ++count;
+    while (d != nullptr && readdir(d) != nullptr)
+        ++count;
+    if (d != nullptr)
+        closedir(d);
+    return count - 2;  // "." and ".."
+}
+
+namespace {
+
+std::vector<std::pair<std::string, int>> g_log;
+
+void keep(std::string text, int level) {
+    g_log.emplace_back(std::move(text), level);
+}
+
+// A transport over an adopted descriptor; the session's connect() is a no-op.
+class AdoptedSocket : public SSLSocket {
+public:
+    explicit AdoptedSocket(int fd) : SSLSocket("peer", fd) {}
+    void connect() override {}
+};
+
+}  // namespace
+
+void capture_log(Logger& log, Logger::VERBOSITY verbosity) {
+    g_log.clear();
+    log.setVerbosity(verbosity);
+    log.setCallBackFunction(keep);
+}
+
+std::vector<std::string> logged(int level) {
+    std::string all;
+    for (const auto& piece : g_log) {
+        if (level == -1 || piece.second == level)
+            all += piece.first;
     }
-    closedir(d);
-    return count - 1;  // the directory stream itself
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < all.size(); start = end + 1) {
+        end = all.find('\n', start);
+        end = end == std::string::npos ? all.size() : end;
+        lines.push_back(all.substr(start, end - start));
+    }
+    return lines;
+}
+
+void adopt(SMTP& session, int fd) {
+    delete session.socket;
+    session.socket = new AdoptedSocket(fd);
+    session.socket->setParentLogger(&session);
 }
