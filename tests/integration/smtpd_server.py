@@ -16,62 +16,48 @@
 # LOGIN and CRAM-MD5 for that one user, also without TLS, and requires it
 # before mail; --exclude drops mechanisms from the offer (comma-separated).
 
-import argparse
-import hashlib
-import hmac
-import logging
-import os
-import secrets
-import signal
-import ssl
-import sys
-import threading
-import warnings
+import argparse, hashlib, hmac, logging, os, secrets, signal, ssl, sys, threading, warnings
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import MISSING, AuthResult, auth_mechanism
 
 
 def write(path, data):
-    with open(path, "wb") as f:
+    with open(path + ".tmp", "wb") as f:
         f.write(data)
+    os.rename(path + ".tmp", path)
 
 
 class Store:
     def __init__(self, directory, user, password):
         self.directory, self.user, self.password = directory, user, password
-        self.count = 0
-        self.lock = threading.Lock()
+        self.count, self.lock = 0, threading.Lock()
 
     async def handle_DATA(self, server, session, envelope):
         with self.lock:
             self.count += 1
-            number = self.count
-        tmp = os.path.join(self.directory, ".tmp%d" % number)
+            tmp, number = os.path.join(self.directory, ".tmp%d" % self.count), str(self.count)
         os.mkdir(tmp)
-        encode = lambda text: text.encode("utf-8", "surrogateescape")
-        write(os.path.join(tmp, "from"), encode(envelope.mail_from))
-        write(os.path.join(tmp, "rcpts"), b"".join(encode(r) + b"\n" for r in envelope.rcpt_tos))
-        write(os.path.join(tmp, "content"), envelope.original_content)
+        text = lambda s: s.encode("utf-8", "surrogateescape")
         auth = session.auth_data if session.authenticated else None
+        write(os.path.join(tmp, "from"), text(envelope.mail_from))
+        write(os.path.join(tmp, "rcpts"), b"".join(text(r) + b"\n" for r in envelope.rcpt_tos))
+        write(os.path.join(tmp, "content"), envelope.original_content)
         write(os.path.join(tmp, "auth"), auth[0].encode() + b" " + auth[1] if auth else b"")
-        os.rename(tmp, os.path.join(self.directory, str(number)))
+        os.rename(tmp, os.path.join(self.directory, number))
         return "250 2.0.0 Message accepted for delivery"
 
-    def authenticator(self, server, session, envelope, mechanism, auth_data):
-        ok = auth_data.login == self.user and auth_data.password == self.password
-        return AuthResult(success=ok, handled=False, auth_data=(mechanism, auth_data.login))
+    def authenticator(self, server, session, envelope, mechanism, data):
+        ok = data.login == self.user and data.password == self.password
+        return AuthResult(success=ok, handled=False, auth_data=(mechanism, data.login))
 
     # aiosmtpd has no CRAM-MD5 of its own.
     @auth_mechanism("CRAM-MD5")
     async def auth_CRAM_MD5(self, server, args):
-        if len(args) != 1:
-            await server.push("501 5.5.2 No initial response with CRAM-MD5")
-            return AuthResult(success=False, handled=True)
         challenge = ("<%s@aiosmtpd.test>" % secrets.token_hex(8)).encode()
-        response = await server.challenge_auth(challenge)
+        response = await server.challenge_auth(challenge) if len(args) == 1 else MISSING
         if response is MISSING:
-            return AuthResult(success=False, handled=True)
+            return AuthResult(success=False, handled=False)
         login, _, digest = response.rpartition(b" ")
         expected = hmac.new(self.password, challenge, hashlib.md5).hexdigest().encode()
         ok = login == self.user and hmac.compare_digest(digest, expected)
@@ -87,48 +73,41 @@ class FreePortController(Controller):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--dir", required=True)
+    for option in ["--dir", "--cert", "--key", "--auth", "--exclude"]:
+        parser.add_argument(option, default="")
     parser.add_argument("--mode", choices=["plain", "starttls", "smtps"], default="plain")
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    parser.add_argument("--auth")
-    parser.add_argument("--exclude", default="")
     args = parser.parse_args()
     # Only the port goes out: no notices about test settings.
     logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     warnings.simplefilter("ignore")
 
-    user, _, password = (args.auth or "").partition(":")
+    user, _, password = args.auth.partition(":")
     store = Store(args.dir, user.encode(), password.encode())
     kwargs = {"server_hostname": "aiosmtpd.test", "ready_timeout": 5.0}
     if args.mode != "plain":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(args.cert, args.key)
-        if args.mode == "starttls":
-            kwargs.update(tls_context=context, require_starttls=True)
-        else:
-            kwargs["ssl_context"] = context
+        tls = {"tls_context": context, "require_starttls": True}
+        kwargs.update(tls if args.mode == "starttls" else {"ssl_context": context})
+    # Over implicit TLS aiosmtpd does not count the connection as encrypted,
+    # so only STARTTLS requires TLS before AUTH. Without --auth nothing is
+    # offered (and AUTH waits for TLS, as aiosmtpd has it by default).
+    excluded = args.exclude.split(",") if args.auth else ["PLAIN", "LOGIN", "CRAM-MD5"]
+    kwargs.update(auth_exclude_mechanism=[m for m in excluded if m], auth_required=bool(args.auth),
+                  auth_require_tls=args.mode == "starttls" or not args.auth)
     if args.auth:
-        # Over implicit TLS aiosmtpd does not count the connection as
-        # encrypted, so only STARTTLS requires TLS before AUTH.
-        kwargs.update(authenticator=store.authenticator, auth_required=True,
-                      auth_require_tls=args.mode == "starttls",
-                      auth_exclude_mechanism=[m for m in args.exclude.split(",") if m])
-    else:
-        kwargs["auth_exclude_mechanism"] = ["PLAIN", "LOGIN", "CRAM-MD5"]
+        kwargs["authenticator"] = store.authenticator
 
     controller = FreePortController(store, hostname="127.0.0.1", port=0, **kwargs)
     controller.start()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
-    write(os.path.join(args.dir, ".port"), b"%d" % controller.port)
-    os.rename(os.path.join(args.dir, ".port"), os.path.join(args.dir, "port"))
+    write(os.path.join(args.dir, "port"), b"%d" % controller.port)
     print(controller.port, flush=True)
     while not stop.wait(0.2):
         pass
     controller.stop()
 
 
-if __name__ == "__main__":
-    main()
+main()

@@ -15,24 +15,6 @@
 #include <cerrno>
 #include <stdexcept>
 
-namespace {
-
-// The server's context, made once.
-SSL_CTX* server_context() {
-    static SSL_CTX* const ctx = [] {
-        SSL_CTX* c = SSL_CTX_new(TLS_server_method());
-        const TestPki& pki = TestPki::get();
-        if (c == nullptr ||
-            SSL_CTX_use_certificate_file(c, pki.server_cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
-            SSL_CTX_use_PrivateKey_file(c, pki.server_key.c_str(), SSL_FILETYPE_PEM) != 1)
-            throw std::runtime_error("server TLS context");
-        return c;
-    }();
-    return ctx;
-}
-
-}  // namespace
-
 const TestPki& TestPki::get() {
     static const std::string d = TRAVINE_SOURCE_DIR "/tests/support/certs/";
     static const TestPki pki{d + "ca.pem", d + "cadir", d + "other-ca.pem", d + "server.pem",
@@ -43,52 +25,32 @@ const TestPki& TestPki::get() {
 Peer::Peer(std::vector<Step> script, int fd, size_t budget)
     : script_(std::move(script)), budget_(budget), fd_(fd) {
     if (fd == -1) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_in addr = {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-            listen(listener_, 1) != 0)
-            throw std::runtime_error("listen on 127.0.0.1 failed");
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(listener_, 1) ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            throw std::runtime_error("listening on 127.0.0.1 failed");
         port_ = ntohs(addr.sin_port);
     }
     thread_ = std::thread(&Peer::run, this);
 }
 
-Peer::~Peer() {
-    join();
-}
-
-void Peer::join() {
-    if (thread_.joinable())
-        thread_.join();
-}
-
 bool Peer::write(const std::string& data) {
     if (ssl_ != nullptr)
-        return SSL_write(ssl_, data.data(), static_cast<int>(data.size())) == int(data.size());
-    for (size_t done = 0; done < data.size();) {
-        ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0 && errno != EINTR)
-            return false;
-        done += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    return true;
+        return SSL_write(ssl_, data.data(), int(data.size())) == int(data.size());
+    return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
 }
 
 // Up to n bytes; 0 at the end of the stream (over TLS: after the client's
 // closing message), -1 on failure or time-out.
 long Peer::read(char* p, size_t n) {
-    if (ssl_ != nullptr) {
-        const int k = SSL_read(ssl_, p, static_cast<int>(n));
-        return k > 0 ? k : SSL_get_error(ssl_, k) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
-    }
-    ssize_t k;
-    while ((k = ::recv(fd_, p, n, 0)) < 0 && errno == EINTR) {
-    }
-    return k;
+    if (ssl_ == nullptr)
+        return ::recv(fd_, p, n, 0);
+    const int k = SSL_read(ssl_, p, int(n));
+    return k > 0 ? k : SSL_get_error(ssl_, k) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
 }
 
 bool Peer::play(const Step& step) {
@@ -103,26 +65,33 @@ bool Peer::play(const Step& step) {
             return !cut && error.empty();
         }
         case 'C': {
-            const std::string& want = step.text;
             std::string got;
             char buf[65536];
-            for (long n = 1;
-                 n > 0 && got.size() < want.size() && want.compare(0, got.size(), got) == 0;) {
-                n = read(buf, std::min(sizeof buf, want.size() - got.size()));
-                got.append(buf, static_cast<size_t>(std::max(n, 0L)));
+            for (long n = 1; n > 0 && got.size() < step.text.size() &&
+                             step.text.compare(0, got.size(), got) == 0;) {
+                n = read(buf, std::min(sizeof buf, step.text.size() - got.size()));
+                got.append(buf, size_t(std::max(n, 0L)));
             }
             received += got;
-            if (got != want)
-                error = "the client did not send " + want.substr(0, 80);
-            return got == want;
+            if (got != step.text)
+                error = "the client did not send " + step.text.substr(0, 80);
+            return got == step.text;
         }
-        case 'T':
-            ssl_ = SSL_new(server_context());
+        case 'T': {
+            // The server's context, made once.
+            static SSL_CTX* const ctx = [] {
+                SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+                const TestPki& pki = TestPki::get();
+                SSL_CTX_use_certificate_file(c, pki.server_cert.c_str(), SSL_FILETYPE_PEM);
+                SSL_CTX_use_PrivateKey_file(c, pki.server_key.c_str(), SSL_FILETYPE_PEM);
+                return c;
+            }();
+            ssl_ = SSL_new(ctx);
             SSL_set_fd(ssl_, fd_);
             tls_up_ = SSL_accept(ssl_) == 1;
-            if (!tls_up_)
-                error = "TLS handshake failed";
+            error = tls_up_ ? "" : "TLS handshake failed";
             return tls_up_;
+        }
         case 'N':
             SSL_shutdown(ssl_);
             return true;
@@ -139,14 +108,12 @@ bool Peer::play(const Step& step) {
             return true;
         }
         case 'R':
-            ::shutdown(fd_, SHUT_RD);
-            return true;
+            return ::shutdown(fd_, SHUT_RD) == 0;
         case 'P':
-            usleep(static_cast<useconds_t>(std::stoi(step.text)) * 1000);
-            return true;
+            return usleep(useconds_t(std::stoi(step.text)) * 1000) == 0;
         default:
-            ::shutdown(fd_, SHUT_RDWR);
             closed_ = true;
+            ::shutdown(fd_, SHUT_RDWR);
             return false;
     }
 }
@@ -158,21 +125,18 @@ void Peer::run() {
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     if (listener_ != -1) {
         struct pollfd p = {listener_, POLLIN, 0};
-        fd_ = poll(&p, 1, TIMEOUT_SECONDS * 1000) == 1 ? ::accept(listener_, nullptr, nullptr) : -1;
+        fd_ = poll(&p, 1, TIMEOUT_SECONDS * 1000) == 1 ? accept(listener_, nullptr, nullptr) : -1;
         ::close(listener_);
-        if (fd_ < 0) {
-            error = "no connection";
-            return;
-        }
+        error = fd_ == -1 ? "no connection" : "";
         const int one = 1;  // small TLS records one after another
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     struct timeval tv = {TIMEOUT_SECONDS, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    for (size_t i = 0; i < script_.size() && play(script_[i]); ++i) {
+    for (size_t i = 0; fd_ != -1 && i < script_.size() && play(script_[i]); ++i) {
     }
-    if (!closed_) {
+    if (fd_ != -1 && !closed_) {
         ::shutdown(fd_, SHUT_WR);
         const bool record = ssl_ == nullptr || tls_up_;  // not what follows a failed handshake
         if (!tls_up_) {
@@ -181,14 +145,12 @@ void Peer::run() {
         }
         char buf[4096];
         long n;
-        while ((n = read(buf, sizeof buf)) > 0) {
-            if (record)
-                received.append(buf, static_cast<size_t>(n));
-        }
+        while ((n = read(buf, sizeof buf)) > 0)
+            received.append(record ? buf : "", record ? size_t(n) : 0);
         notified = tls_up_ && n == 0;
     }
     SSL_free(ssl_);
     ERR_clear_error();
-    if (listener_ != -1)
+    if (listener_ != -1 && fd_ != -1)
         ::close(fd_);
 }

@@ -64,13 +64,15 @@ public:
         std::string text;
         size_t count = 1;
     };
-
     explicit Peer(std::vector<Step> script, int fd = -1, size_t budget = SIZE_MAX);
-    ~Peer();
+    ~Peer() { join(); }
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
     int port() const { return port_; }
-    void join();
+    void join() {
+        if (thread_.joinable())
+            thread_.join();
+    }
 
     // Read after join().
     std::string received;     // every byte the client sent, decrypted
@@ -88,12 +90,9 @@ private:
 
     std::vector<Step> script_;
     size_t budget_;
-    int fd_;
-    int listener_ = -1;
-    int port_ = 0;
+    int fd_, listener_ = -1, port_ = 0;
     SSL* ssl_ = nullptr;
-    bool tls_up_ = false;
-    bool closed_ = false;
+    bool tls_up_ = false, closed_ = false;
     std::thread thread_;
 };
 
