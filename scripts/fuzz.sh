@@ -26,6 +26,6 @@ for t in "$@"; do
     "$build/tests/fuzz/fuzz_$t" -max_total_time="${FUZZ_TIME:-30}" -timeout=10 -max_len=8192 \
         -artifact_prefix="$build/artifacts/$t-" "$build/corpus/$t" 2>"$build/fuzz_$t.log" ||
         { tail -n 40 "$build/fuzz_$t.log" >&2; status=1; }
-    grep -E '^#[0-9]+ +DONE' "$build/fuzz_$t.log" || true
+    grep -E '^Done [0-9]+ runs' "$build/fuzz_$t.log" || true
 done
 exit "$status"

@@ -1,9 +1,8 @@
-// Message texts with "$k" placeholders, and the exception family's fields.
+// Message texts with "$k" placeholders.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "exception.h"
 #include "i18n.h"
 
 TEST(I18N, FillsEachPlaceholderFromItsParameterOnce) {
@@ -17,20 +16,4 @@ TEST(I18N, FillsEachPlaceholderFromItsParameterOnce) {
     // Repeated, after a "$", one digit only; a parameter's text is not scanned again.
     EXPECT_EQ(I18N::i18n("travine", "$0$0 $$0 $01 $ $1 $0", "$1", "$0"), "$1$1 $$1 $11 $ $0 $1");
     EXPECT_EQ(I18N::i18n("travine", "$0 $1", p, 1), "a $1");  // nothing read past count
-}
-
-TEST(ExceptionFamily, EachClassNamesItselfAndACopyAsExceptionKeepsAllFields) {
-    const Exception cases[] = {DecodeException("m", "A::b()", 1),
-                               TransferException("m", "A::b()", 2),
-                               AuthenticationFailedException("m", "A::b()", 3),
-                               SSLException("m", "A::b()", 4),
-                               IOException("m", "A::b()", 5),
-                               Exception("m", "A::b()", 6)};  // sliced copies
-    std::string names;
-    for (const Exception& e : cases)
-        names += e.name + ":" + e.msg + e.method + std::to_string(e.index) + " ";
-    EXPECT_EQ(names,
-              "DecodeException:mA::b()1 TransferException:mA::b()2 "
-              "AuthenticationFailedException:mA::b()3 SSLException:mA::b()4 IOException:mA::b()5 "
-              ":mA::b()6 ");
 }

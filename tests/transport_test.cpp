@@ -77,28 +77,21 @@ TEST(SocketRead, SplitsAtLineFeedsOnlyAndTakesNothingPastOne) {
 }
 
 TEST(SocketRead, FailuresCarryTheirTextAndIndex) {
-    SocketPair reset;  // the peer goes with a byte of ours unread: a reset
-    ASSERT_EQ(::write(reset.client(), "x", 1), 1);
-    reset.close_peer();
-    InetSocket none("peer", 25), dir(::open("/", O_RDONLY), "peer", 25),
-        conn(reset.release_client(), "peer", 25);
+    InetSocket none("peer", 25), dir(::open("/", O_RDONLY), "peer", 25);
     EXPECT_EQ(failure([&] { none.readSocket(); }), "Socket is closed.|Socket::readSocket()|5");
     EXPECT_EQ(failure([&] { none.writeSocket("x"); }), "Socket is closed.|Socket::writeSocket()|2");
     EXPECT_EQ(failure([&] { dir.readSocket(); }),
               system_failure(EISDIR, "Socket::readSocket()", 3));
-    EXPECT_EQ(failure([&] { conn.readSocket(); }),
-              system_failure(ECONNRESET, "Socket::readSocket()", 3));
-    EXPECT_NE(::fcntl(conn.sockfd, F_GETFD), -1);  // a failure closes nothing
+    EXPECT_NE(::fcntl(dir.sockfd, F_GETFD), -1);  // a failure closes nothing
 }
 
-TEST(SocketRead, CapsALineAtMaxLineBytesAndWaitsForLateOnes) {
-    // A line of MAX_LINE bytes, one byte more, and a line that comes late to
-    // a descriptor put in sockfd by hand or made non-blocking.
+TEST(SocketRead, CapsALineAtMaxLineBytesAndWaitsForItsEnd) {
+    // The line feed comes late: after MAX_LINE bytes, after one byte more,
+    // and to a descriptor put in sockfd by hand or made non-blocking.
     for (size_t len : {Socket::MAX_LINE, Socket::MAX_LINE + 1, size_t(0), size_t(1)}) {
         int fds[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        Peer peer({{'P', len < 2 ? "300" : "0"}, {'S', std::string(len, 'x') + "\nnext\n"}},
-                  fds[1]);
+        Peer peer({{'S', std::string(len, 'x')}, {'P', "200"}, {'S', "\nnext\n"}}, fds[1]);
         InetSocket s(len == 0 ? -1 : fds[0], "peer", 25);
         s.sockfd = fds[0];
         if (len == 1)
