@@ -1,6 +1,5 @@
 // The SMTP class where a dialogue scenario (tests/scenarios/) cannot reach:
-// judging single reply lines, the joined text of a reply, and choosing a
-// mechanism from offers split at line feeds.
+// judging single reply lines, and the joined text of a reply.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -47,23 +46,4 @@ TEST(SmtpReplies, JoinedWithoutSeparatorsAndOneCrPerLine) {
     EXPECT_EQ(s.read_response(true), "250 one CR goes\r");
     EXPECT_EQ(s.read_response(true), "250 ");
     EXPECT_EQ(s.read_response(true), "250x-not continued");
-}
-
-TEST(SmtpAuthChoice, FirstLineNamingAuthDecides) {
-    const struct {
-        const char* offer;
-        SMTP::AUTH_TYPE best;
-    } rows[] = {{"250-AUTH LOGIN PLAIN CRAM-MD5250 8BITMIME", SMTP::CRAM_MD5},
-                {"250 auth=login plain", SMTP::PLAIN},
-                {"250 AUTH LOGIN", SMTP::LOGIN},
-                {"250-PLAIN LOGIN250 SIZE", SMTP::NO_AUTH},
-                {"250 PLAIN\n250 AUTH LOGIN", SMTP::LOGIN},
-                {"250-AUTH GSSAPI\n250 AUTH PLAIN", SMTP::PLAIN}};
-    SMTP s("client.test", "a@example.test", "unused.invalid", 25);
-    for (const auto& row : rows)
-        EXPECT_EQ(s.best_auth_method(row.offer), row.best) << row.offer;
-    EXPECT_NO_THROW(s.check_auth_method("250 SIZE\n250 AUTH CRAM-MD5", "cram-md5"));
-    auto e = thrown<AuthenticationFailedException>(
-        [&] { s.check_auth_method("250-AUTH LOGIN\n250 AUTH PLAIN", "plain"); });
-    EXPECT_EQ(e.index, 1u);
 }
