@@ -23,8 +23,9 @@
 //   notify           the server sends the TLS closing message
 //   shut             the server shuts its reading side: the client's next write fails
 //   fill N BYTES     the server sends BYTES N times
-//   flood BYTES      the server sends BYTES over and over: the client must stop
-//                    reading after at least 1 MiB, holding less than 8 MiB
+//   flood BYTES      the server sends BYTES over and over, up to 64 MiB: the
+//                    client must stop reading after at least 1 MiB, holding
+//                    less than 8 MiB
 // BYTES are literal, with the escapes \r \n \t \0 \\ and \xHH; CR LF is
 // appended unless they end in \n or in a lone \. After the last step the
 // server shuts its writing side and reads on until the client closes:
@@ -168,9 +169,11 @@ Scenario read_scenario(const std::string& name) {
         const std::string key = line.substr(0, sp);
         std::string rest = line.substr(std::min(sp + 1, line.size()));
         if (key == "S:" || key == "C:" || key == "fill" || key == "flood") {
-            const size_t count = key == "fill" ? std::stoul(rest) : key == "flood" ? 1ul << 40 : 1;
             const std::string text =
                 bytes(rest.substr(key == "fill" ? rest.find(' ') + 1 : 0), true);
+            const size_t count = key == "fill"    ? std::stoul(rest)
+                                 : key == "flood" ? (64ul << 20) / text.size()
+                                                  : 1;
             sc.steps.push_back({key.size() == 2 ? key[0] : 'F', text, count});
             sc.text += key == "S:" ? text.size() : 0;
             sc.client += key == "C:" ? text : "";
