@@ -16,8 +16,9 @@ quiet() {
 }
 
 # Makes a CA (DIR/ca.pem), a server key and certificate signed by it
-# (DIR/server.key, DIR/server.pem, CN=localhost) and a CA that signed
-# nothing (DIR/other.pem). Each lives one day.
+# (DIR/server.key, DIR/server.pem, CN=localhost, for the name localhost and
+# the address 127.0.0.1, so that clients checking host names accept it) and
+# a CA that signed nothing (DIR/other.pem). Each lives one day.
 make_test_pki() {
     local dir=$1
     local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
@@ -26,8 +27,9 @@ make_test_pki() {
         -keyout "$dir/ca.key" -out "$dir/ca.pem"
     quiet openssl req "${ec[@]}" -subj "/O=travine test/CN=localhost" \
         -keyout "$dir/server.key" -out "$dir/server.csr"
+    echo "subjectAltName=DNS:localhost,IP:127.0.0.1" >"$dir/server.ext"
     quiet openssl x509 -req -days 1 -in "$dir/server.csr" -CA "$dir/ca.pem" \
-        -CAkey "$dir/ca.key" -CAcreateserial -out "$dir/server.pem"
+        -CAkey "$dir/ca.key" -CAcreateserial -extfile "$dir/server.ext" -out "$dir/server.pem"
     quiet openssl req -x509 "${ec[@]}" -days 1 -subj "/CN=unrelated CA" \
         -keyout "$dir/other.key" -out "$dir/other.pem"
 }
