@@ -38,8 +38,9 @@ public:
     // before each byte and nothing else is bounded. Takes effect at the next
     // wait. An expiry throws "Socket timeout." with the index that the
     // method documents (readSocket() 2, writeSocket() 3, InetSocket::connect()
-    // 4, SSLSocket::negotiate() 11, ssl_readSocket() 4, ssl_writeSocket() 3);
-    // after it the connection is not usable any more.
+    // 4, SSLSocket::negotiate() 11, ssl_readSocket() 4, ssl_writeSocket() 3).
+    // A dialogue cannot go on after one (part of a line or of a command is
+    // lost or sent); over TLS every later read and write fails at once.
     void setTimeout(int seconds);
     // The setting in seconds; 0 for the default.
     int getTimeout() const;
