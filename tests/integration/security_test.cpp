@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -21,21 +20,12 @@ namespace {
 
 // In dir: ca.pem, and signed by it wrong.pem / wrong.key (for other.example,
 // f*.partial.test and, as a DNS name and common name only, 127.0.0.1) and
-// right.pem / right.key (for *.example.test). Valid for one day.
+// right.pem / right.key (for *.example.test): make_name_pki of scripts/lib.sh.
 bool make_pki(const TempDir& dir) {
-    std::ofstream(dir.file("make.sh"))
-        << "set -e; cd \"$(dirname \"$0\")\"\n"
-           "req() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \"$@\"; }\n"
-           "req -x509 -days 1 -subj '/CN=test CA' -keyout ca.key -out ca.pem"
-           " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign\n"
-           "sign() {\n"
-           "  req -subj \"/CN=$2\" -keyout $1.key -out $1.csr; echo \"subjectAltName=$3\" >$1.ext\n"
-           "  openssl x509 -req -days 1 -in $1.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
-           " -extfile $1.ext -out $1.pem\n"
-           "}\n"
-           "sign wrong 127.0.0.1 'DNS:other.example,DNS:f*.partial.test,DNS:127.0.0.1'\n"
-           "sign right mx.example.test 'DNS:*.example.test'\n";
-    return std::system(("sh '" + dir.file("make.sh") + "' >/dev/null 2>&1").c_str()) == 0;
+    const std::string command = "work='" + dir.path() +
+                                "' bash -c '. " TRAVINE_SOURCE_DIR
+                                "/scripts/lib.sh && make_name_pki \"$work\"' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
 }
 
 int connect_to(int port) {
