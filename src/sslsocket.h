@@ -39,11 +39,12 @@ public:
     // 3 loading CA locations (or the default trust store), 4 handshake
     // (OpenSSL's text; a certificate that does not verify or, with
     // VERIFY_HOST, is not for host fails here), 5 verification, 6 "Socket is
-    // closed.", 11 "Socket timeout." (with a time-out set, Socket::
-    // setTimeout()), 12 "$0 cannot be checked against a certificate."
-    // (VERIFY_HOST with a host that cannot be a certificate's name, such as
-    // an empty one, as $0); IOException 7/8 ca_file missing/unreadable, 9/10 ca_dir
-    // missing/unreadable ("$0 does not exist.", "$0 is not readable.").
+    // closed.", 11 "Socket timeout." (with a time-out set by
+    // Socket::setTimeout()), 12 "$0 cannot be checked against a
+    // certificate." (VERIFY_HOST with a host, $0, that cannot be a
+    // certificate's name, such as an empty one); IOException 7/8 ca_file
+    // missing/unreadable, 9/10 ca_dir missing/unreadable ("$0 does not
+    // exist.", "$0 is not readable.").
     void negotiate();
     // Chooses the verification (SSL_OPTS above); other values change
     // nothing.
