@@ -16,20 +16,38 @@ quiet() {
 }
 
 # Makes a CA (DIR/ca.pem), a server key and certificate signed by it
-# (DIR/server.key, DIR/server.pem, CN=localhost) and a CA that signed
-# nothing (DIR/other.pem). Each lives one day.
+# (DIR/server.key, DIR/server.pem, CN=localhost, for the name localhost and
+# the address 127.0.0.1, so that clients checking host names accept it) and
+# a CA that signed nothing (DIR/other.pem). Each lives one day.
 make_test_pki() {
     local dir=$1
-    local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
     mkdir -p "$dir"
-    quiet openssl req -x509 "${ec[@]}" -days 1 -subj "/O=travine test/CN=travine test CA" \
+    quiet openssl req -x509 "${ec_key[@]}" -days 1 -subj "/O=travine test/CN=travine test CA" \
         -keyout "$dir/ca.key" -out "$dir/ca.pem"
-    quiet openssl req "${ec[@]}" -subj "/O=travine test/CN=localhost" \
-        -keyout "$dir/server.key" -out "$dir/server.csr"
-    quiet openssl x509 -req -days 1 -in "$dir/server.csr" -CA "$dir/ca.pem" \
-        -CAkey "$dir/ca.key" -CAcreateserial -out "$dir/server.pem"
-    quiet openssl req -x509 "${ec[@]}" -days 1 -subj "/CN=unrelated CA" \
+    sign_server "$dir" server localhost "DNS:localhost,IP:127.0.0.1"
+    quiet openssl req -x509 "${ec_key[@]}" -days 1 -subj "/CN=unrelated CA" \
         -keyout "$dir/other.key" -out "$dir/other.pem"
+}
+
+# make_test_pki, and for tests of host-name checks, signed by the same CA:
+# DIR/wrong.pem (for other.example, f*.partial.test and, as a name only,
+# 127.0.0.1) and DIR/right.pem (for *.example.test), keys beside them.
+make_name_pki() {
+    make_test_pki "$1"
+    sign_server "$1" wrong 127.0.0.1 "DNS:other.example,DNS:f*.partial.test,DNS:127.0.0.1"
+    sign_server "$1" right mx.example.test "DNS:*.example.test"
+}
+
+ec_key=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+# sign_server DIR NAME CN SAN: DIR/NAME.key and DIR/NAME.pem, signed by
+# DIR/ca.pem for one day, with that common name and subjectAltName.
+sign_server() {
+    local dir=$1 name=$2
+    quiet openssl req "${ec_key[@]}" -subj "/O=travine test/CN=$3" \
+        -keyout "$dir/$name.key" -out "$dir/$name.csr"
+    echo "subjectAltName=$4" >"$dir/$name.ext"
+    quiet openssl x509 -req -days 1 -in "$dir/$name.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
+        -CAcreateserial -extfile "$dir/$name.ext" -out "$dir/$name.pem"
 }
 
 # Starts tests/integration/smtpd_server.py with the given options (--mode,

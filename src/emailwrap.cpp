@@ -15,6 +15,9 @@ const u32 EMAIL_FAILED = 274;
 // The name announced in HELO and EHLO.
 const char* const DEFAULT_DOMAIN = "localhost";
 
+// The longest wait without progress, in seconds, of every step.
+const int EMAIL_TIMEOUT = 30;
+
 // Applies pSsl, pSslType and pSslOpts to the session.
 void configure_tls(SMTP& session, const std::string& ssl, const std::string& ssl_type,
                    const std::string& ssl_opts) {
@@ -24,9 +27,9 @@ void configure_tls(SMTP& session, const std::string& ssl, const std::string& ssl
     const std::string cafile = "cafile=";
     const std::string capath = "capath=";
     if (ssl_opts.compare(0, cafile.size(), cafile) == 0) {
-        session.setSSLOpts(mode, SSLSocket::VERIFY_PEER, ssl_opts.substr(cafile.size()), "");
+        session.setSSLOpts(mode, SSLSocket::VERIFY_HOST, ssl_opts.substr(cafile.size()), "");
     } else if (ssl_opts.compare(0, capath.size(), capath) == 0) {
-        session.setSSLOpts(mode, SSLSocket::VERIFY_PEER, "", ssl_opts.substr(capath.size()));
+        session.setSSLOpts(mode, SSLSocket::VERIFY_HOST, "", ssl_opts.substr(capath.size()));
     } else {
         session.setSSLOpts(mode, SSLSocket::VERIFY_NONE, "", "");
     }
@@ -56,6 +59,7 @@ extern "C" u32 email(const char* pFrom, const char* pTo, const char* pSubject, c
         if (authMethod == 4)
             session.setCredentials(username, password, SMTP::AUTO);
         configure_tls(session, pSsl, pSslType, pSslOpts);
+        session.setTimeout(EMAIL_TIMEOUT);
         session.addMessage(text, std::vector<std::string>(1, to));
         session.sendMessage();
     } catch (...) {

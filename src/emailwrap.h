@@ -13,8 +13,15 @@
  *   - pSslType exactly "STARTTLS" starts TLS after the greeting with the
  *     STARTTLS command; any other value starts TLS at once (implicit TLS);
  *   - pSslOpts "cafile=PATH" or "capath=PATH" verifies the server's
- *     certificate chain against that CA file or hashed CA directory; any
- *     other value does not verify. Host names are never checked.
+ *     certificate chain against that CA file or hashed CA directory, and
+ *     that the certificate is for pHost (a name, or an IP address among the
+ *     certificate's IP addresses), with TLS 1.2 at least and pHost sent as
+ *     the server name when it is a name; any other value does not verify.
+ * Every wait (connecting, the TLS handshake, each read, each write) ends
+ * the call with 274 after 30 seconds without progress. A domain, sender or
+ * recipient holding CR, LF or NUL, and a text holding a line of a single
+ * "." between CR LF pairs, are refused with 274 before anything is sent
+ * (bare line feeds, as this text has them, are sent as given).
  * Every string must be a valid NUL-terminated string. A null pointer in
  * any string parameter is refused with 274 before anything is sent. */
 #ifndef TRAVINE_EMAILWRAP_H

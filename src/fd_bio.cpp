@@ -7,6 +7,7 @@
 
 #include <openssl/bio.h>
 
+#include "socket_timeout.h"
 #include "wire.h"
 
 namespace {
@@ -14,7 +15,16 @@ namespace {
 struct FdBioState {
     int fd;
     bool eof;
+    const Socket* owner;
+    bool timed_out;
 };
+
+// The end of a wait that ran out: this and every later call fails.
+int timed_out(FdBioState* st) {
+    st->timed_out = true;
+    errno = ETIMEDOUT;
+    return -1;
+}
 
 bool retryable(int err) {
     return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS ||
@@ -23,8 +33,12 @@ bool retryable(int err) {
 
 int fd_bio_write(BIO* bio, const char* buf, int len) {
     FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
-    ssize_t n = wire::send_some(st->fd, buf, static_cast<size_t>(len));
     BIO_clear_retry_flags(bio);
+    if (st->timed_out)
+        return timed_out(st);
+    ssize_t n = wire::send_within(st->fd, buf, static_cast<size_t>(len), idle_wait_ms(*st->owner));
+    if (n == wire::TIMED_OUT)
+        return timed_out(st);
     if (n == -1 && retryable(errno))
         BIO_set_retry_write(bio);
     return static_cast<int>(n);
@@ -34,10 +48,12 @@ int fd_bio_read(BIO* bio, char* buf, int len) {
     if (buf == nullptr)
         return 0;
     FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
-    ssize_t n = ::recv(st->fd, buf, static_cast<size_t>(len), 0);
-    if (n == -1 && errno == ENOTSOCK)
-        n = ::read(st->fd, buf, static_cast<size_t>(len));
     BIO_clear_retry_flags(bio);
+    if (st->timed_out)
+        return timed_out(st);
+    ssize_t n = wire::recv_within(st->fd, buf, static_cast<size_t>(len), idle_wait_ms(*st->owner));
+    if (n == wire::TIMED_OUT)
+        return timed_out(st);
     if (n == -1 && retryable(errno)) {
         BIO_set_retry_read(bio);
     } else if (n == 0) {
@@ -87,14 +103,19 @@ BIO_METHOD* make_fd_bio_method() {
 
 }  // namespace
 
-BIO* new_fd_bio(int fd) {
+BIO* new_fd_bio(int fd, const Socket& owner) {
     static BIO_METHOD* method = make_fd_bio_method();
     if (method == nullptr)
         return nullptr;
     BIO* bio = BIO_new(method);
     if (bio == nullptr)
         return nullptr;
-    BIO_set_data(bio, new FdBioState{fd, false});
+    BIO_set_data(bio, new FdBioState{fd, false, &owner, false});
     BIO_set_init(bio, 1);
     return bio;
+}
+
+bool fd_bio_timed_out(BIO* bio) {
+    FdBioState* st = bio != nullptr ? static_cast<FdBioState*>(BIO_get_data(bio)) : nullptr;
+    return st != nullptr && st->timed_out;
 }

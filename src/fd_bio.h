@@ -4,6 +4,7 @@
 #define TRAVINE_FD_BIO_H
 
 typedef struct bio_st BIO;
+class Socket;
 
 // A BIO over fd, or null when OpenSSL cannot make one. OpenSSL's own socket
 // BIO writes with write(), so a close_notify from the destructor, an alert,
@@ -13,7 +14,13 @@ typedef struct bio_st BIO;
 // errors; descriptors that are not sockets are read with read(). It never
 // closes fd (the socket owns it) and touches nothing process-wide (signal
 // mask or disposition). The method table is made once and lives as long as
-// the process.
-BIO* new_fd_bio(int fd);
+// the process. Every read and write waits at most as long as owner's
+// time-out allows (idle_wait_ms(), read at each call); once a wait has run
+// out, every further read and write fails at once (-1, errno ETIMEDOUT,
+// no retry) and fd_bio_timed_out() tells so.
+BIO* new_fd_bio(int fd, const Socket& owner);
+
+// Whether a wait of bio (made by new_fd_bio()) ran out.
+bool fd_bio_timed_out(BIO* bio);
 
 #endif

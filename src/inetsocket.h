@@ -16,9 +16,10 @@ public:
 
     // Releases any previous connection (TLS objects, descriptor), resolves
     // host and port, and connects to the first IPv4 or IPv6 address, with
-    // no time-out of its own. Throws TransferException of
-    // "InetSocket::connect()": 1 resolver text, 2 socket() failed,
-    // 3 connect() failed (system texts).
+    // no time-out of its own unless one is set (Socket::setTimeout(); name
+    // resolution keeps the resolver's own limits). Throws TransferException
+    // of "InetSocket::connect()": 1 resolver text, 2 socket() failed,
+    // 3 connect() failed (system texts), 4 "Socket timeout.".
     virtual void connect();
 
     int port;

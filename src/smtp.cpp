@@ -58,6 +58,69 @@ void check_reply_size(size_t so_far, const std::string& line) {
     }
 }
 
+const char* const SEND_MESSAGE = "SMTP::sendMessage()";
+
+// The longest part of a refused value that a failure's text shows.
+const size_t MAX_QUOTED = 200;
+
+// value in double quotes, safe to print: control bytes, DEL, '"' and '\'
+// escaped, at most MAX_QUOTED bytes of it, then "..." if there is more.
+std::string quoted(const std::string& value) {
+    static const char HEX[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (size_t i = 0; i < value.size() && i < MAX_QUOTED; ++i) {
+        const unsigned char c = static_cast<unsigned char>(value[i]);
+        const char* named = c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\0' ? "\\0" : nullptr;
+        if (named != nullptr) {
+            out += named;
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + (value.size() > MAX_QUOTED ? "\"..." : "\"");
+}
+
+// Throws refusal 1 of sendMessage() with text when value holds CR, LF or
+// NUL, which would end its command early and start another.
+void refuse_line_break(const std::string& value, const char* text) {
+    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw TransferException(I18N::i18n("travine", text, quoted(value)), SEND_MESSAGE, 1);
+}
+
+// Whether text holds a line of a single "." between CR LF pairs, its start
+// and end counting as such: sent before CR LF "." CR LF, it would end the
+// data there.
+bool ends_data_early(const std::string& text) {
+    const size_t n = text.size();
+    return text == "." || text.compare(0, 3, ".\r\n") == 0 ||
+           (n >= 3 && text.compare(n - 3, 3, "\r\n.") == 0) ||
+           text.find("\r\n.\r\n") != std::string::npos;
+}
+
+// Refuses, before anything is sent, what would inject commands or end the
+// data early: the refusals of sendMessage().
+void refuse_injection(const SMTP& session) {
+    refuse_line_break(session.domain, "The domain holds CR, LF or NUL: $0");
+    refuse_line_break(session.from, "The sender holds CR, LF or NUL: $0");
+    for (size_t i = 0; i < session.msgs.size(); ++i) {
+        for (const std::string& rcpt : session.msgs[i].rcpts)
+            refuse_line_break(rcpt, "A recipient holds CR, LF or NUL: $0");
+        if (ends_data_early(session.msgs[i].msg)) {
+            throw TransferException(
+                I18N::i18n("travine", "Message $0 holds a line of a single dot.",
+                           String::itoa(static_cast<int>(i + 1))),
+                SEND_MESSAGE, 2);
+        }
+    }
+}
+
 // The mechanisms in the order AUTO prefers them: the name the EHLO reply
 // is searched for, and the exchange that runs it.
 struct Mechanism {
@@ -128,6 +191,10 @@ void SMTP::setSSLOpts(SSL_TYPE type, SSLSocket::SSL_OPTS opts, const std::string
     socket->setVerifyLocations(ca_file, ca_dir);
 }
 
+void SMTP::setTimeout(int seconds) {
+    socket->setTimeout(seconds);
+}
+
 void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rcpts) {
     // Room for the end-of-data marker, which sendDATA() appends in place
     // instead of copying a possibly large text once more.
@@ -139,6 +206,7 @@ void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rc
 }
 
 void SMTP::sendMessage() {
+    refuse_injection(*this);
     socket->connect();
     if (ssl_type != NO_SSL)
         startSSL();

@@ -38,12 +38,27 @@ public:
     // TLS mode, certificate verification and CA locations for the transport.
     void setSSLOpts(SSL_TYPE ssl_type, SSLSocket::SSL_OPTS opts, const std::string& ca_file,
                     const std::string& ca_dir);
+    // Bounds every wait of the transport at seconds without progress
+    // (Socket::setTimeout()); 0 or a negative value restores the default.
+    void setTimeout(int seconds);
     // Queues a copy of msg for rcpts (bare addresses, no angle brackets).
     void addMessage(const std::string& msg, const std::vector<std::string>& rcpts);
     // Connects, starts TLS as asked, greets, authenticates, sends every
     // queued message and QUIT, then clears the queue. At the first failure
     // nothing more is sent, the queue is kept and the exception rises
     // unchanged. A second call opens a fresh connection.
+    // Before connecting it refuses, so that nothing at all is sent, with a
+    // TransferException of "SMTP::sendMessage()":
+    //   1 a domain, sender or recipient holding CR, LF or NUL: "The domain
+    //     holds CR, LF or NUL: $0", "The sender holds CR, LF or NUL: $0" or
+    //     "A recipient holds CR, LF or NUL: $0", $0 the value in double
+    //     quotes with control bytes, '"' and '\' escaped (\r, \n, \0, \xHH,
+    //     \", \\), cut after 200 bytes with "...";
+    //   2 a text holding a line of a single "." between CR LF pairs (its
+    //     start and end count as such, since CR LF "." CR LF follows it),
+    //     which would end the data early: "Message $0 holds a line of a
+    //     single dot.", $0 its place in the queue from 1. Bare line feeds
+    //     around a dot are sent as given.
     void sendMessage();
 
     // The steps of the dialogue.

@@ -31,8 +31,8 @@ const size_t MAX_HOSTNAME_BUFFER = 64 * 1024;
 const size_t PEEK_CHUNK = 4096;
 
 // A receive time-out may end a little before its nominal length, by the
-// kernel's timer granularity; a look that gave up this close to
-// READ_TIMEOUT counts as timed out.
+// kernel's timer granularity; a look that gave up this close to its wait
+// counts as timed out.
 const std::chrono::milliseconds TIMEOUT_SLACK(500);
 
 // Throw the failures of readSocket(): with our own text, with the system's
@@ -50,14 +50,14 @@ const std::chrono::milliseconds TIMEOUT_SLACK(500);
 }
 
 // Waits until fd has something to read (data, end of stream or an error),
-// at most READ_TIMEOUT seconds. poll() rather than select(): it takes
-// descriptors of any number. An interrupted wait (EINTR) is not retried.
-void wait_readable(int fd) {
+// at most seconds. poll() rather than select(): it takes descriptors of any
+// number. An interrupted wait (EINTR) is not retried.
+void wait_readable(int fd, int seconds) {
     struct pollfd pfd;
     pfd.fd = fd;
     pfd.events = POLLIN;
     pfd.revents = 0;
-    int ready = ::poll(&pfd, 1, Socket::READ_TIMEOUT * 1000);
+    int ready = ::poll(&pfd, 1, wire::milliseconds(seconds));
     if (ready == -1)
         read_errno(errno, 1);
     if (ready == 0)
@@ -69,9 +69,9 @@ void wait_readable(int fd) {
 
 // Reads the rest of a line onto line one byte per read(), waiting before
 // each byte: for descriptors that cannot be peeked at.
-void read_bytewise(int fd, std::string& line) {
+void read_bytewise(int fd, std::string& line, int seconds) {
     for (;;) {
-        wait_readable(fd);
+        wait_readable(fd, seconds);
         char byte;
         ssize_t n = ::read(fd, &byte, 1);
         if (n == -1)
@@ -90,17 +90,17 @@ void read_bytewise(int fd, std::string& line) {
 // given, returns as soon as anything is there. Returns the look's result;
 // -1 with errno set for failures the caller handles alike on both routes.
 // Sets timed_fd to -1, and returns -1 with EAGAIN so that the caller waits
-// with poll() from now on, when the look gave up well before READ_TIMEOUT:
-// fd does not wait as it was set up to (it was made non-blocking, or its
+// with poll() from now on, when the look gave up well before seconds: fd
+// does not wait as it was set up to (it was made non-blocking, or its
 // time-out was changed).
-ssize_t wait_and_peek(int fd, char* buf, size_t want, int& timed_fd) {
+ssize_t wait_and_peek(int fd, char* buf, size_t want, int& timed_fd, int seconds) {
     auto start = std::chrono::steady_clock::now();
     ssize_t n = ::recv(fd, buf, want, MSG_PEEK);
     if (n != -1)
         return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
         auto waited = std::chrono::steady_clock::now() - start;
-        if (waited >= std::chrono::seconds(Socket::READ_TIMEOUT) - TIMEOUT_SLACK)
+        if (waited >= std::chrono::seconds(seconds) - TIMEOUT_SLACK)
             read_error("Socket timeout.", 2);
         timed_fd = -1;
         errno = EAGAIN;
@@ -116,7 +116,7 @@ ssize_t wait_and_peek(int fd, char* buf, size_t want, int& timed_fd) {
 // (look with MSG_PEEK, then take up to the line feed). Waits by a blocking
 // look while timed_fd is fd, else by poll(). Returns false, having consumed
 // nothing, when fd is not a socket.
-bool read_peeking(int fd, std::string& line, int& timed_fd) {
+bool read_peeking(int fd, std::string& line, int& timed_fd, int seconds) {
     char buf[PEEK_CHUNK];
     // A reply is usually still on its way when its line is asked for, so
     // the wait comes first; once part of a long line has been taken, the
@@ -128,10 +128,10 @@ bool read_peeking(int fd, std::string& line, int& timed_fd) {
         size_t want = std::min(PEEK_CHUNK, wire::line_room(line) + 1);
         ssize_t n;
         if (wait_first && timed_fd == fd) {
-            n = wait_and_peek(fd, buf, want, timed_fd);
+            n = wait_and_peek(fd, buf, want, timed_fd, seconds);
         } else {
             if (wait_first)
-                wait_readable(fd);
+                wait_readable(fd, seconds);
             n = ::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
         }
         if (n == -1) {
@@ -181,13 +181,21 @@ int set_receive_timeout(int fd, int seconds) {
 const size_t Socket::MAX_LINE;
 const int Socket::READ_TIMEOUT;
 
+int read_wait_seconds(const Socket& s) {
+    return s.getTimeout() > 0 ? s.getTimeout() : Socket::READ_TIMEOUT;
+}
+
+int idle_wait_ms(const Socket& s) {
+    return s.getTimeout() > 0 ? wire::milliseconds(s.getTimeout()) : -1;
+}
+
 void arm_read_timeout(Socket& s) {
     s.timed_fd = -1;
     if (s.sockfd == -1)
         return;
     // Fails with ENOTSOCK for pipes and other descriptors that are not
     // sockets; they keep the wait by poll().
-    if (set_receive_timeout(s.sockfd, Socket::READ_TIMEOUT) == 0)
+    if (set_receive_timeout(s.sockfd, read_wait_seconds(s)) == 0)
         s.timed_fd = s.sockfd;
 }
 
@@ -201,17 +209,30 @@ bool read_timeout_armed(const Socket& s) {
     return s.sockfd != -1 && s.timed_fd == s.sockfd;
 }
 
-Socket::Socket(const std::string& peer) : Logger(), host(peer), sockfd(-1), timed_fd(-1) {}
+Socket::Socket(const std::string& peer)
+    : Logger(), host(peer), sockfd(-1), timed_fd(-1), idle_timeout(0) {}
 
 // The adopted descriptor is given its receive time-out once, here, rather
 // than at every line.
-Socket::Socket(const std::string& peer, int fd) : Logger(), host(peer), sockfd(fd), timed_fd(-1) {
+Socket::Socket(const std::string& peer, int fd)
+    : Logger(), host(peer), sockfd(fd), timed_fd(-1), idle_timeout(0) {
     arm_read_timeout(*this);
 }
 
 Socket::~Socket() {
     if (sockfd != -1)
         ::close(sockfd);
+}
+
+void Socket::setTimeout(int seconds) {
+    idle_timeout = seconds > 0 ? seconds : 0;
+    // A descriptor that waits by its receive time-out gets the new one.
+    if (read_timeout_armed(*this))
+        arm_read_timeout(*this);
+}
+
+int Socket::getTimeout() const {
+    return idle_timeout;
 }
 
 std::string Socket::localhost() {
@@ -239,8 +260,9 @@ std::string Socket::readSocket() {
     // Only the descriptor that was given the time-out is waited for by a
     // blocking look; any other, such as one a host put in sockfd itself, is
     // waited for with poll().
-    if (!read_peeking(sockfd, line, timed_fd))
-        read_bytewise(sockfd, line);
+    const int seconds = read_wait_seconds(*this);
+    if (!read_peeking(sockfd, line, timed_fd, seconds))
+        read_bytewise(sockfd, line, seconds);
     wire::log_received(*this, line);
     return line;
 }
@@ -250,14 +272,18 @@ void Socket::writeSocket(const std::string& data) {
         throw TransferException(I18N::i18n("travine", "Socket is closed."), WRITE_SOCKET, 2);
     }
     // A blocking descriptor takes everything in one call unless a signal
-    // interrupts it after part of the data has gone; the rest is then sent
-    // with further calls. A call interrupted before it wrote anything
-    // (-1 with EINTR) is simply made again. An empty buffer still makes one
-    // call, which succeeds with 0.
+    // interrupts it after part of the data has gone (or, with a time-out,
+    // the wait for room ends); the rest is then sent with further calls. A
+    // call interrupted before it wrote anything (-1 with EINTR) is simply
+    // made again. An empty buffer still makes one call, which succeeds with 0.
     const char* p = data.data();
     size_t remaining = data.size();
+    const int wait_ms = idle_wait_ms(*this);
     do {
-        ssize_t n = wire::send_some(sockfd, p, remaining);
+        ssize_t n = wire::send_within(sockfd, p, remaining, wait_ms);
+        if (n == wire::TIMED_OUT) {
+            throw TransferException(I18N::i18n("travine", "Socket timeout."), WRITE_SOCKET, 3);
+        }
         if (n == -1) {
             if (errno == EINTR)
                 continue;

@@ -31,9 +31,24 @@ public:
 
     // The local machine's name, or "localhost" when it cannot be had.
     std::string localhost();
+    // Bounds every wait of this transport at seconds without progress:
+    // connecting (InetSocket), the TLS handshake, every read (plain and TLS)
+    // and every write (plain and TLS: no byte taken for that long). 0 or a
+    // negative value is the default: plain reads wait READ_TIMEOUT seconds
+    // before each byte and nothing else is bounded. Takes effect at the next
+    // wait. An expiry throws "Socket timeout." with the index that the
+    // method documents (readSocket() 2, writeSocket() 3, InetSocket::connect()
+    // 4, SSLSocket::negotiate() 11, ssl_readSocket() 4, ssl_writeSocket() 3).
+    // A dialogue cannot go on after one (part of a line or of a command is
+    // lost or sent); over TLS every later read and write fails at once.
+    void setTimeout(int seconds);
+    // The setting in seconds; 0 for the default.
+    int getTimeout() const;
+
     // Reads the next line and returns it without its line feed (a carriage
     // return before it is kept). Never consumes a byte past the line feed.
-    // Waits at most READ_TIMEOUT seconds before each byte. Throws
+    // Waits at most READ_TIMEOUT seconds (or the time-out set) before each
+    // byte. Throws
     // TransferException of "Socket::readSocket()": 1 wait failed (system
     // text), 2 "Socket timeout.", 3 read failed (system text),
     // 4 "Socket was closed.", 5 "Socket is closed." (no descriptor),
@@ -41,7 +56,8 @@ public:
     std::string readSocket();
     // Writes every byte of data. Throws TransferException of
     // "Socket::writeSocket()": 1 write failed (system text),
-    // 2 "Socket is closed." (no descriptor).
+    // 2 "Socket is closed." (no descriptor), 3 "Socket timeout." (with a
+    // time-out set: no byte taken for that long).
     void writeSocket(const std::string& data);
 
     std::string host;
@@ -55,6 +71,8 @@ private:
     // poll(), so every wait stays bounded. Kept by the functions of the
     // library's internal socket_timeout.h.
     int timed_fd;
+    // What setTimeout() set: seconds, or 0 for the default.
+    int idle_timeout;
 
     friend void arm_read_timeout(Socket& s);
     friend void disarm_read_timeout(Socket& s);

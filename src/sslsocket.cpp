@@ -1,12 +1,15 @@
 // TLS client negotiated in place on a socket's descriptor.
 #include "sslsocket.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstring>
 #include <memory>
@@ -59,6 +62,13 @@ int retry_while_wanting_io(SSLSocket& socket, const char* notice, Call call) {
     return ret;
 }
 
+// Throws the time-out of method (an SSLException "Socket timeout." with
+// index), leaving OpenSSL's error queue empty.
+[[noreturn]] void timed_out(const char* method, u32 index) {
+    ERR_clear_error();
+    throw SSLException(I18N::i18n("travine", "Socket timeout."), method, index);
+}
+
 // Throws IOException of negotiate() when path does not exist (index
 // missing) or cannot be read (index missing + 1).
 void check_readable(const std::string& path, u32 missing) {
@@ -69,6 +79,37 @@ void check_readable(const std::string& path, u32 missing) {
         throw IOException(I18N::i18n("travine", "$0 is not readable.", path), NEGOTIATE,
                           missing + 1);
     }
+}
+
+// Makes conn expect a certificate for host: an IPv4 literal (in any form the
+// resolver takes, such as 127.1) or an IPv6 literal (a zone after '%'
+// dropped) among the certificate's IP addresses only; anything else as a
+// DNS name, whole labels only (no partial wildcards such as f*.example),
+// sent as the server name. A final dot of a name is dropped. Returns false
+// when host cannot be a certificate's name.
+bool expect_host(SSL* conn, const std::string& host) {
+    const std::string ip6 = host.substr(0, host.find('%'));
+    struct in_addr v4;
+    struct in6_addr v6;
+    char text[INET6_ADDRSTRLEN];
+    const char* ip = nullptr;
+    if (host.find_first_not_of("0123456789abcdefABCDEFxX.") == std::string::npos &&
+        ::inet_aton(host.c_str(), &v4) != 0) {
+        ip = ::inet_ntop(AF_INET, &v4, text, sizeof text);
+    } else if (::inet_pton(AF_INET6, ip6.c_str(), &v6) == 1) {
+        ip = ip6.c_str();
+    }
+    if (ip != nullptr)
+        return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(conn), ip) == 1;
+    std::string name = host;
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    // set1_host() takes an empty name as "no check at all".
+    if (name.empty() || name.find('\0') != std::string::npos)
+        return false;
+    SSL_set_hostflags(conn, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return SSL_set1_host(conn, name.c_str()) == 1 &&
+           SSL_set_tlsext_host_name(conn, name.c_str()) == 1;
 }
 
 struct X509Free {
@@ -102,12 +143,17 @@ bool log_name(Logger& log, const std::string& heading, const X509_NAME* name) {
 }  // namespace
 
 SSLSocket::SSLSocket(const std::string& peer)
-    : Socket(peer), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {
+    : Socket(peer), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1), check_host(false) {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 }
 
 SSLSocket::SSLSocket(const std::string& peer, int fd)
-    : Socket(peer, fd), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {
+    : Socket(peer, fd),
+      ctx(nullptr),
+      ssl(nullptr),
+      negotiated(false),
+      verify(1),
+      check_host(false) {
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
 }
 
@@ -138,6 +184,8 @@ void SSLSocket::negotiate() {
     if (sockfd == -1) {
         throw SSLException(I18N::i18n("travine", "Socket is closed."), NEGOTIATE, 6);
     }
+    // The certificate must be for host only with verification on.
+    const bool host_checked = check_host && verify != 0;
     // A repeated handshake starts from fresh TLS objects.
     free_tls();
     ERR_clear_error();
@@ -159,10 +207,22 @@ void SSLSocket::negotiate() {
         if (SSL_CTX_load_verify_locations(ctx, file, dir) != 1) {
             throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 3);
         }
+    } else if (host_checked && SSL_CTX_set_default_verify_paths(ctx) != 1) {
+        throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 3);
+    }
+    if (host_checked) {
+        if (SSL_set_min_proto_version(ssl, TLS1_2_VERSION) != 1)
+            throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 2);
+        if (!expect_host(ssl, host)) {
+            ERR_clear_error();
+            throw SSLException(
+                I18N::i18n("travine", "$0 cannot be checked against a certificate.", host),
+                NEGOTIATE, 12);
+        }
     }
 
     SSL_set_verify(ssl, verify, nullptr);
-    BIO* bio = new_fd_bio(sockfd);
+    BIO* bio = new_fd_bio(sockfd, *this);
     // Failing to make the BIO is a failure to make the connection object.
     if (bio == nullptr)
         throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 2);
@@ -174,8 +234,11 @@ void SSLSocket::negotiate() {
     // Should the handshake fail, the plain route then waits with poll().
     disarm_read_timeout(*this);
     int ret = ssl_connect(ssl);
-    if (ret <= 0)
+    if (ret <= 0) {
+        if (fd_bio_timed_out(bio))
+            timed_out(NEGOTIATE, 11);
         throw SSLException(ssl_error(ret), NEGOTIATE, 4);
+    }
 
     if (verify != 0) {
         Certificate cert(SSL_get1_peer_certificate(ssl));
@@ -191,9 +254,15 @@ void SSLSocket::setSSLOpts(SSL_OPTS opts) {
     switch (opts) {
         case VERIFY_PEER:
             verify = SSL_VERIFY_PEER;
+            check_host = false;
             break;
         case VERIFY_NONE:
             verify = SSL_VERIFY_NONE;
+            check_host = false;
+            break;
+        case VERIFY_HOST:
+            verify = SSL_VERIFY_PEER;
+            check_host = true;
             break;
         default:
             break;
@@ -213,8 +282,11 @@ std::string SSLSocket::ssl_readSocket() {
     for (;;) {
         char byte;
         int ret = ssl_read(ssl, &byte, 1);
-        if (ret <= 0)
+        if (ret <= 0) {
+            if (fd_bio_timed_out(SSL_get_rbio(ssl)))
+                timed_out(SSL_READ_SOCKET, 4);
             throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
+        }
         if (byte == '\n')
             break;
         if (!wire::append_to_line(line, &byte, 1))
@@ -233,8 +305,11 @@ void SSLSocket::ssl_writeSocket(const std::string& data) {
     // plain route. Otherwise one call writes the whole buffer.
     if (!data.empty()) {
         int ret = ssl_write(ssl, data.data(), static_cast<int>(data.size()));
-        if (ret <= 0)
+        if (ret <= 0) {
+            if (fd_bio_timed_out(SSL_get_wbio(ssl)))
+                timed_out(SSL_WRITE_SOCKET, 3);
             throw SSLException(ssl_error(ret), SSL_WRITE_SOCKET, 1);
+        }
     }
     wire::log_sent(*this, data);
 }

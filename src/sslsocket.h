@@ -12,7 +12,15 @@ typedef struct ssl_ctx_st SSL_CTX;
 
 class TRAVINE_EXPORT SSLSocket : public Socket {
 public:
-    enum SSL_OPTS { VERIFY_PEER = 0, VERIFY_NONE = 1 };
+    // VERIFY_PEER: the certificate chain is verified against the CA file and
+    // directory given (none given: nothing verifies). VERIFY_NONE: nothing is
+    // verified. VERIFY_HOST: the chain is verified as with VERIFY_PEER, or
+    // against the system's default trust store when neither CA file nor CA
+    // directory is given; the certificate must be for host (a DNS name by
+    // the usual wildcard rules, whole labels only; an IPv4 or IPv6 literal
+    // against the certificate's IP addresses only); a DNS name is sent as
+    // the server name (SNI); TLS 1.2 is the lowest version accepted.
+    enum SSL_OPTS { VERIFY_PEER = 0, VERIFY_NONE = 1, VERIFY_HOST = 2 };
 
     explicit SSLSocket(const std::string& host);
     SSLSocket(const std::string& host, int fd);
@@ -25,29 +33,36 @@ public:
     // One buffer: over TLS once negotiated, else Socket::writeSocket().
     void writeSocket(const std::string& data);
 
-    // The TLS client handshake on sockfd. Verifies the certificate chain
-    // against ca_file / ca_dir only when verification is on; sends no server
-    // name and does not compare the certificate's names with host. A second
-    // call first releases the previous TLS objects. Throws, with method
-    // "SSLSocket::negotiate()": SSLException 1 context, 2 connection,
-    // 3 loading CA locations, 4 handshake, 5 verification, 6 "Socket is
-    // closed."; IOException 7/8 ca_file missing/unreadable, 9/10 ca_dir
-    // missing/unreadable ("$0 does not exist.", "$0 is not readable.").
+    // The TLS client handshake on sockfd, verifying as setSSLOpts() chose.
+    // A second call first releases the previous TLS objects. Throws, with
+    // method "SSLSocket::negotiate()": SSLException 1 context, 2 connection,
+    // 3 loading CA locations (or the default trust store), 4 handshake
+    // (OpenSSL's text; a certificate that does not verify or, with
+    // VERIFY_HOST, is not for host fails here), 5 verification, 6 "Socket is
+    // closed.", 11 "Socket timeout." (with a time-out set by
+    // Socket::setTimeout()), 12 "$0 cannot be checked against a
+    // certificate." (VERIFY_HOST with a host, $0, that cannot be a
+    // certificate's name, such as an empty one); IOException 7/8 ca_file
+    // missing/unreadable, 9/10 ca_dir missing/unreadable ("$0 does not
+    // exist.", "$0 is not readable.").
     void negotiate();
-    // VERIFY_PEER turns verification on, VERIFY_NONE off; other values
-    // change nothing.
+    // Chooses the verification (SSL_OPTS above); other values change
+    // nothing.
     void setSSLOpts(SSL_OPTS opts);
     // CA file and CA directory for the next negotiate(); empty means unused.
     void setVerifyLocations(const std::string& ca_file, const std::string& ca_dir);
 
     // Internal steps.
     // One line over TLS, without its line feed (a carriage return before it
-    // is kept); no time-out of its own. Throws SSLException of
+    // is kept); no time-out unless one is set. Throws SSLException of
     // "SSLSocket::ssl_readSocket()": 1 the read failed or the connection
     // ended (OpenSSL or system text, "Socket was closed."), 2 "Socket is
     // closed." (no descriptor), 3 "Line too long." (more than
-    // Socket::MAX_LINE bytes). A partial line is lost.
+    // Socket::MAX_LINE bytes), 4 "Socket timeout.". A partial line is lost.
     std::string ssl_readSocket();
+    // One buffer over TLS. Throws SSLException of
+    // "SSLSocket::ssl_writeSocket()": 1 the write failed (OpenSSL or system
+    // text), 2 "Socket is closed.", 3 "Socket timeout.".
     void ssl_writeSocket(const std::string& data);
     int ssl_read(SSL* ssl, void* buf, int num);
     int ssl_write(SSL* ssl, const void* buf, int num);
@@ -65,6 +80,11 @@ public:
     int verify;
     std::string ca_file;
     std::string ca_dir;
+
+private:
+    // VERIFY_HOST was chosen: with verify on, the certificate must be for
+    // host, and the default trust store stands in for missing CA locations.
+    bool check_host;
 };
 
 #endif

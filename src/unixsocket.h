@@ -17,14 +17,23 @@ public:
     explicit UnixSocket(const std::vector<std::string>& argv);
     // Adopts the already connected descriptor fd.
     UnixSocket(int fd, const std::vector<std::string>& argv);
-    // Releases argv; reaps the child if it has already ended (never waits).
+    // Closes the connection (after the TLS closing message, if TLS is up),
+    // then reaps the child: it has a quarter of a second to end, then it is
+    // stopped with SIGKILL and reaped. Releases argv. Leaves no zombie.
     virtual ~UnixSocket();
 
     // Starts the program with the pair's other end on its standard input and
-    // output. A program that cannot be started shows as the end of the
-    // stream on the first read. Throws TransferException of
-    // "UnixSocket::connect()": 1 socketpair() failed, 2 fork() failed
-    // (system texts), 3 "No program to run." (empty argument vector).
+    // output; a previous connection is closed and its child reaped first, as
+    // on destruction. Between fork() and exec the child runs no callback and
+    // allocates nothing. A program that cannot be started shows as the end
+    // of the stream on the first read. Its failure ("execvp() failed: " or
+    // "dup2() failed: " and the system's text) is logged at ERROR by this
+    // process: to the log's own stream when it is std::cout's (which is the
+    // child's standard output) as a line that the first read returns before
+    // the end of the stream; to a callback or any other stream as usual.
+    // Throws TransferException of "UnixSocket::connect()": 1 socketpair() or
+    // pipe() failed, 2 fork() failed (system texts), 3 "No program to run."
+    // (empty argument vector).
     virtual void connect();
 
     // Fills argv from args: owned copies, ended by a null pointer.

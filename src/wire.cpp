@@ -3,9 +3,13 @@
 #include "wire.h"
 
 #include <errno.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <ostream>
 
 #include "socket.h"
@@ -31,6 +35,70 @@ ssize_t send_some(int fd, const void* buf, size_t len) {
     if (n == -1 && errno == ENOTSOCK)
         n = ::write(fd, buf, len);
     return n;
+}
+
+int milliseconds(int seconds) {
+    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+}
+
+int wait_for(int fd, short events, int ms) {
+    struct pollfd pfd;
+    pfd.fd = fd;
+    pfd.events = events;
+    pfd.revents = 0;
+    int ready = ::poll(&pfd, 1, ms);
+    if (ready == 1 && (pfd.revents & POLLNVAL)) {
+        errno = EBADF;
+        return -1;
+    }
+    return ready;
+}
+
+namespace {
+
+// Runs io, which must not block, each time fd is ready for events, until it
+// makes progress or fails otherwise than with EAGAIN; waits at most ms
+// milliseconds in all for that.
+template <class Io>
+ssize_t within(int fd, short events, int ms, Io io) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        int ready = wait_for(fd, events, static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (ready == 0)
+            return TIMED_OUT;
+        if (ready == -1)
+            return -1;
+        ssize_t n = io();
+        if (n != -1 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return n;
+    }
+}
+
+}  // namespace
+
+ssize_t send_within(int fd, const void* buf, size_t len, int ms) {
+    if (ms < 0 || len == 0)
+        return send_some(fd, buf, len);
+    return within(fd, POLLOUT, ms, [&] {
+        ssize_t n = ::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == -1 && errno == ENOTSOCK)
+            n = ::write(fd, buf, std::min(len, static_cast<size_t>(PIPE_BUF)));
+        return n;
+    });
+}
+
+ssize_t recv_within(int fd, void* buf, size_t len, int ms) {
+    auto take = [&](int flags) {
+        ssize_t n = ::recv(fd, buf, len, flags);
+        if (n == -1 && errno == ENOTSOCK)
+            n = ::read(fd, buf, len);
+        return n;
+    };
+    if (ms < 0)
+        return take(0);
+    return within(fd, POLLIN, ms, [&] { return take(MSG_DONTWAIT); });
 }
 
 size_t line_room(const std::string& line) {

@@ -18,6 +18,29 @@ namespace wire {
 // host process; other descriptors (pipes, terminals) fall back to write().
 ssize_t send_some(int fd, const void* buf, size_t len);
 
+// What send_within() and recv_within() return when their wait ran out.
+const ssize_t TIMED_OUT = -2;
+
+// seconds as milliseconds for poll(), capped at what an int holds.
+int milliseconds(int seconds);
+
+// Waits until fd is ready for events (POLLIN, POLLOUT) or shows an error or
+// a hang-up, at most ms milliseconds (-1: without limit). Returns 1 then,
+// 0 when the time ran out, -1 with errno set when the wait failed (EBADF
+// for a descriptor that is not open).
+int wait_for(int fd, short events, int ms);
+
+// Like send_some(), but with ms 0 or more it never blocks for longer than
+// ms milliseconds without progress: it waits for room, then sends what fits
+// at once (a descriptor that is not a socket: at most PIPE_BUF bytes).
+// Returns the bytes sent, -1 with errno set, or TIMED_OUT.
+ssize_t send_within(int fd, const void* buf, size_t len, int ms);
+// Reads up to len bytes of fd into buf the same way: with ms -1 as a
+// blocking recv() (read() for a descriptor that is not a socket), else
+// after waiting at most ms milliseconds for data. Returns the bytes read, 0
+// at the end of the stream, -1 with errno set, or TIMED_OUT.
+ssize_t recv_within(int fd, void* buf, size_t len, int ms);
+
 // The longest line: Socket::MAX_LINE bytes, line feed excluded. A line
 // grows only by append_to_line(), which never lets it pass that length.
 // How many more bytes line may take.

@@ -1,7 +1,9 @@
 // The SMTP class where a dialogue scenario (tests/scenarios/) cannot reach:
-// judging single reply lines, and the joined text of a reply.
+// judging single reply lines, the joined text of a reply, and what
+// sendMessage() refuses to send.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -46,4 +48,59 @@ TEST(SmtpReplies, JoinedWithoutSeparatorsAndOneCrPerLine) {
     EXPECT_EQ(s.read_response(true), "250 one CR goes\r");
     EXPECT_EQ(s.read_response(true), "250 ");
     EXPECT_EQ(s.read_response(true), "250x-not continued");
+}
+
+TEST(SmtpRefusals, NothingIsSentForALineBreakInACommandOrADotLineInAText) {
+    // The second of two queued messages; index 0: all sent as given.
+    const std::string crlf_rset = "x.test\r\nRSET", long_rcpt = std::string(250, 'r') + "\n";
+    const struct {
+        std::string domain, from, rcpt, text;
+        int index;
+        std::string msg;
+    } rows[] = {
+        {crlf_rset, "a@x.test", "c@x.test", "hi", 1,
+         "The domain holds CR, LF or NUL: \"x.test\\r\\nRSET\""},
+        {"x.test", "a@x.test>\r\nRCPT TO: <v@evil.test", "c@x.test", "hi", 1,
+         "The sender holds CR, LF or NUL: \"a@x.test>\\r\\nRCPT TO: <v@evil.test\""},
+        {"x.test", "a@x.test", std::string("c\0\"\\\x7f\x1b", 6), "hi", 1,
+         "A recipient holds CR, LF or NUL: \"c\\0\\\"\\\\\\x7f\\x1b\""},
+        {"x.test", "a@x.test", long_rcpt, "hi", 1,
+         "A recipient holds CR, LF or NUL: \"" + long_rcpt.substr(0, 200) + "\"..."},
+        {"x.test", "a@x.test", "c@x.test", ".", 2, "Message 2 holds a line of a single dot."},
+        {"x.test", "a@x.test", "c@x.test", ".\r\nRSET", 2,
+         "Message 2 holds a line of a single dot."},
+        {"x.test", "a@x.test", "c@x.test", "hi\r\n.\r\nRSET", 2,
+         "Message 2 holds a line of a single dot."},
+        {"x.test", "a@x.test", "c@x.test", "hi\r\n.", 2, "Message 2 holds a line of a single dot."},
+        {"x.test", "a@x.test", "c@x.test", ".\nhi\n.\n\r\n.\rx\r\n..\r\n.x\r\n\n.", 0, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.msg);
+        SocketPair pair;
+        pair.send(
+            "220 hi\r\n250 hi\r\n250 ok\r\n250 ok\r\n354 go\r\n250 ok\r\n"
+            "250 ok\r\n250 ok\r\n354 go\r\n250 ok\r\n221 bye\r\n");
+        SMTP s(row.domain, row.from, "unused.invalid", 25);
+        adopt(s, pair.release_client());
+        s.addMessage("first", {"b@x.test"});
+        s.addMessage(row.text, {row.rcpt});
+        if (row.index == 0) {
+            s.sendMessage();
+        } else {
+            auto e = thrown<TransferException>([&] { s.sendMessage(); });
+            EXPECT_EQ(e.msg + "|" + e.method + "|" + std::to_string(e.index),
+                      row.msg + "|SMTP::sendMessage()|" + std::to_string(row.index));
+            ASSERT_EQ(s.msgs.size(), 2u);
+            EXPECT_EQ(s.msgs[1].msg, row.text);
+            EXPECT_EQ(s.msgs[1].rcpts, std::vector<std::string>{row.rcpt});
+        }
+        char buf[4096];
+        const ssize_t n = recv(pair.peer(), buf, sizeof buf, MSG_DONTWAIT);
+        EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(n, 0))),
+                  row.index != 0 ? ""
+                                 : "HELO x.test\r\nMAIL FROM: <a@x.test>\r\nRCPT TO: <b@x.test>\r\n"
+                                   "DATA\r\nfirst\r\n.\r\nMAIL FROM: <a@x.test>\r\nRCPT TO: "
+                                   "<c@x.test>\r\nDATA\r\n" +
+                                       row.text + "\r\n.\r\nQUIT\r\n");
+    }
 }

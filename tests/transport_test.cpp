@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -256,4 +258,63 @@ TEST(UnixConnect, MissingProgramShowsOnTheFirstReadAndTheHostsOutputOnlyOnce) {
     ::close(saved);
     EXPECT_EQ(line, std::string("execvp() failed: ") + std::strerror(ENOENT));
     EXPECT_EQ(failure([&] { s.readSocket(); }), CLOSED);
+}
+
+TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
+    // Over TLS and in clear, a peer that takes nothing; a listener whose
+    // backlog is full, which leaves further connections unanswered.
+    const std::string big(4 << 20, 'x');
+    SocketPair tls, plain;
+    Peer peer({{'T', ""}, {'P', "3000"}}, tls.peer());
+    InetSocket secure(tls.release_client(), "peer", 25),
+        writing(plain.release_client(), "peer", 25);
+    secure.setSSLOpts(SSLSocket::VERIFY_NONE);
+    secure.negotiate();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 2; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), len);
+    }
+    InetSocket connecting("127.0.0.1", ntohs(addr.sin_port));
+    for (Socket* s : {static_cast<Socket*>(&secure), static_cast<Socket*>(&writing),
+                      static_cast<Socket*>(&connecting)})
+        s->setTimeout(1);
+    auto e = thrown<SSLException>([&] { secure.writeSocket(big); });
+    EXPECT_EQ(e.msg + "|" + e.method + "|" + std::to_string(e.index),
+              "Socket timeout.|SSLSocket::ssl_writeSocket()|3");
+    EXPECT_EQ(failure([&] { writing.writeSocket(big); }),
+              "Socket timeout.|Socket::writeSocket()|3");
+    EXPECT_EQ(failure([&] { connecting.connect(); }), "Socket timeout.|InetSocket::connect()|4");
+    for (int fd : queued)
+        ::close(fd);
+    ::close(listener);
+}
+
+TEST(UnixConnect, DestroyingReapsTheChildAndAFailureReachesACallbackHere) {
+    // cat ends at the end of its input; sleep does not read it and is
+    // stopped; a program that cannot start has ended already.
+    for (const Strings& argv : {Strings{"cat"}, Strings{"sleep", "30"}, Strings{"/nonexistent"}}) {
+        pid_t child;
+        {
+            UnixSocket s(argv);
+            s.connect();
+            child = s.pid;
+        }
+        EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1) << argv[0];
+        EXPECT_EQ(errno, ECHILD) << argv[0];
+    }
+    // The callback runs in this process, not in the child.
+    UnixSocket missing(Strings{"/nonexistent/program"});
+    capture_log(missing, Logger::ERROR);
+    missing.connect();
+    EXPECT_EQ(failure([&] { missing.readSocket(); }), CLOSED);
+    EXPECT_EQ(logged(), Strings{std::string("execvp() failed: ") + std::strerror(ENOENT)});
 }

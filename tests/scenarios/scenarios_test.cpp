@@ -12,6 +12,7 @@
 //   email FROM|TO|SUBJECT|BODY|AUTH|USER|PASSWORD|SSL|SSLTYPE|SSLOPTS
 //                                 email() instead of a session
 //   log VERBOSE                   capture the log at VERBOSE instead of ERROR
+//   timeout SECONDS               setTimeout() on the session
 // Several auth, tls or email lines (one kind per file) give one run each,
 // all with the same dialogue and outcome. In tls and email lines $CA,
 // $CADIR, $OTHERCA and $KEY name the files of the test PKI.
@@ -23,6 +24,7 @@
 //   notify           the server sends the TLS closing message
 //   shut             the server shuts its reading side: the client's next write fails
 //   fill N BYTES     the server sends BYTES N times
+//   pause MS         the server does nothing for MS milliseconds
 //   flood BYTES      the server sends BYTES over and over, up to 64 MiB: the
 //                    client must stop reading after at least 1 MiB, holding
 //                    less than 8 MiB
@@ -154,6 +156,7 @@ struct Scenario {
     Logger::VERBOSITY verbosity = Logger::ERROR;
     bool cut = false, flood = false;
     size_t text = 0;  // bytes of S: text
+    int timeout = 0;
 };
 
 Scenario read_scenario(const std::string& name) {
@@ -195,6 +198,10 @@ Scenario read_scenario(const std::string& name) {
                                rcpts == "-" ? std::vector<std::string>() : split(rcpts, ',')});
         } else if (key == "L:" || key == "=>") {
             (key == "L:" ? sc.log.emplace_back() : sc.outcome) = bytes(rest);
+        } else if (key == "pause") {
+            sc.steps.push_back({'P', rest});
+        } else if (key == "timeout") {
+            sc.timeout = std::stoi(rest);
         } else if (key == "log") {
             sc.verbosity = Logger::VERBOSE;
         } else if (key == "cut") {
@@ -238,12 +245,14 @@ Result play(const Scenario& sc, size_t v, size_t budget) {
         if (const std::vector<std::string>* c = pick(sc.auth, v))
             s->setCredentials(c->at(1), c->at(2), SMTP::AUTH_TYPE(named(c->at(0), AUTH_TYPES)));
         if (const std::vector<std::string>* t = pick(sc.tls, v)) {
-            s->setSSLOpts(SMTP::SSL_TYPE(named(t->at(0), {"STARTTLS", "SMTPS", "NO_SSL"})),
-                          SSLSocket::SSL_OPTS(named(t->at(1), {"VERIFY_PEER", "VERIFY_NONE"})),
-                          t->at(2), t->at(3));
+            s->setSSLOpts(
+                SMTP::SSL_TYPE(named(t->at(0), {"STARTTLS", "SMTPS", "NO_SSL"})),
+                SSLSocket::SSL_OPTS(named(t->at(1), {"VERIFY_PEER", "VERIFY_NONE", "VERIFY_HOST"})),
+                t->at(2), t->at(3));
         }
         for (const SMTP::Message& m : sc.mail)
             s->addMessage(m.msg, m.rcpts);
+        s->setTimeout(sc.timeout);
         capture_log(*s, sc.verbosity);
         const size_t base = g_peak = g_live.load();
         try {

@@ -1,0 +1,140 @@
+// Host names, SNI and refusals against real peers on loopback: `openssl
+// s_server` and aiosmtpd, with a CA and certificates made for the test.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "emailwrap.h"
+#include "inetsocket.h"
+#include "smtpd.h"
+#include "support.h"
+
+namespace {
+
+// In dir: ca.pem, and signed by it wrong.pem / wrong.key (for other.example,
+// f*.partial.test and, as a DNS name and common name only, 127.0.0.1) and
+// right.pem / right.key (for *.example.test): make_name_pki of scripts/lib.sh.
+bool make_pki(const TempDir& dir) {
+    const std::string command = "work='" + dir.path() +
+                                "' bash -c '. " TRAVINE_SOURCE_DIR
+                                "/scripts/lib.sh && make_name_pki \"$work\"' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+int connect_to(int port) {
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? fd : -1;
+}
+
+}  // namespace
+
+TEST(OpensslServer, HostNamesAreCheckedAndSentOnlyInVerifyHost) {
+    if (std::system("command -v openssl >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "the openssl program is not installed";
+    TempDir pki;
+    ASSERT_TRUE(make_pki(pki));
+    // The server presents wrong.pem, or right.pem to a client that names
+    // mx.example.test; it logs every name it is sent.
+    const struct {
+        const char* host;
+        SSLSocket::SSL_OPTS opts;
+        bool ca_given;  // else the default trust store, here SSL_CERT_FILE
+        const char* outcome;
+    } rows[] = {
+        {"127.0.0.1", SSLSocket::VERIFY_PEER, true, "ok"},  // the chain alone
+        {"127.0.0.1", SSLSocket::VERIFY_HOST, true, "4"},   // no IP address
+        {"other.example", SSLSocket::VERIFY_HOST, true, "ok"},
+        {"foo.partial.test", SSLSocket::VERIFY_HOST, true, "4"},
+        {"mx.example.test", SSLSocket::VERIFY_HOST, true, "ok"},  // right.pem by name
+        {"mx.example.test", SSLSocket::VERIFY_PEER, true, "ok"},  // wrong.pem, no name
+        {"other.example", SSLSocket::VERIFY_HOST, false, "ok"},
+        {"", SSLSocket::VERIFY_HOST, true, "12"},  // would turn the check off
+    };
+    const std::string command = "cd '" + pki.path() +
+                                "' && exec timeout 30 openssl s_server -accept 127.0.0.1:0"
+                                " -naccept 8 -rev -cert wrong.pem -key wrong.key -servername"
+                                " mx.example.test -cert2 right.pem -key2 right.key 2>/dev/null";
+    FILE* server = popen(command.c_str(), "re");
+    char line[256];
+    int port = 0;
+    while (port == 0 && fgets(line, sizeof line, server) != nullptr)
+        std::sscanf(line, "ACCEPT 127.0.0.1:%d", &port);
+    setenv("SSL_CERT_FILE", pki.file("ca.pem").c_str(), 1);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.host);
+        InetSocket s(connect_to(port), row.host, port);
+        s.setSSLOpts(row.opts);
+        s.setVerifyLocations(row.ca_given ? pki.file("ca.pem") : "", "");
+        s.setTimeout(10);
+        try {
+            s.negotiate();
+            s.writeSocket("ping\n");
+            EXPECT_EQ(s.readSocket(), "gnip");
+            EXPECT_STREQ(row.outcome, "ok");
+        } catch (const SSLException& e) {
+            EXPECT_EQ(std::to_string(e.index), row.outcome);
+            EXPECT_NE(e.msg.find(e.index == 4 ? "certificate verify failed" : "cannot be checked"),
+                      std::string::npos)
+                << e.msg;
+        }
+    }
+    unsetenv("SSL_CERT_FILE");
+    std::vector<std::string> names;
+    while (fgets(line, sizeof line, server) != nullptr) {
+        if (std::string(line).compare(0, 26, "Hostname in TLS extension:") == 0)
+            names.push_back(line);
+    }
+    pclose(server);
+    EXPECT_EQ(names, (std::vector<std::string>{"Hostname in TLS extension: \"other.example\"\n",
+                                               "Hostname in TLS extension: \"foo.partial.test\"\n",
+                                               "Hostname in TLS extension: \"mx.example.test\"\n",
+                                               "Hostname in TLS extension: \"other.example\"\n"}));
+}
+
+TEST(AiosmtpdSecurity, EmailRefusesInjectionAndSmugglingAndChecksTheHostName) {
+    if (!aiosmtpd_available() || std::system("command -v openssl >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "aiosmtpd or the openssl program is missing";
+    // From, To and body: each would add commands or a second message.
+    const char* const rows[][3] = {
+        {"a@example.test>\r\nRCPT TO: <victim@evil.test", "b@example.test", "hi"},
+        {"a@example.test", "b@example.test>\r\nRCPT TO: <victim@evil.test", "hi"},
+        {"a@example.test", "b@example.test",
+         "hi\r\n.\r\nMAIL FROM: <a@example.test>\r\nRCPT TO: <victim@evil.test>\r\nDATA\r\n"
+         "smuggled"}};
+    Smtpd server({});
+    ASSERT_TRUE(server.ready());
+    for (const auto& row : rows) {
+        EXPECT_EQ(email(row[0], row[1], "s", row[2], "127.0.0.1", 0, "", "", u32(server.port()), "",
+                        "", ""),
+                  274u);
+    }
+    // A dot between bare line feeds goes as given and stays in the text.
+    EXPECT_EQ(email("a@example.test", "b@example.test", "s", "hi\n.\nstill the body", "127.0.0.1",
+                    0, "", "", u32(server.port()), "", "", ""),
+              0u);
+    EXPECT_EQ(server.message(1).content,
+              "From: a@example.test\nTo: b@example.test\nSubject: s\nhi\n.\nstill the body\n\r\n");
+    EXPECT_FALSE(server.has_message(2));
+
+    // A certificate that is not for 127.0.0.1, though signed by the CA given.
+    TempDir pki;
+    ASSERT_TRUE(make_pki(pki));
+    Smtpd smtps(
+        {"--mode", "smtps", "--cert", pki.file("wrong.pem"), "--key", pki.file("wrong.key")});
+    ASSERT_TRUE(smtps.ready());
+    EXPECT_EQ(email("a@example.test", "b@example.test", "s", "hi", "127.0.0.1", 0, "", "",
+                    u32(smtps.port()), "enable", "SMTPS", ("cafile=" + pki.file("ca.pem")).c_str()),
+              274u);
+    EXPECT_FALSE(smtps.has_message(1));
+}
