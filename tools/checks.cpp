@@ -120,6 +120,7 @@ void check_options(Options& o, const Environment& env) {
         throw usage_error("--body and --body-file exclude each other");
     check_tls(o);
     check_auth(o, env.password);
+    o.prompt = env.terminal;
     if (o.insecure) {
         o.warnings.push_back(
             "WARNING: --insecure: the server's certificate is NOT verified; anyone between "

@@ -91,11 +91,8 @@ std::string run_command(const std::string& command) {
 }
 
 // A line typed on the terminal without echo, after prompt; false when
-// there is no terminal to ask on (standard input and standard error are
-// not terminals, or /dev/tty cannot be opened).
+// /dev/tty cannot be opened.
 bool ask(const std::string& prompt, std::string* answer) {
-    if (!::isatty(STDIN_FILENO) && !::isatty(STDERR_FILENO))
-        return false;
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (tty < 0)
         return false;
@@ -132,7 +129,7 @@ void load_secret(Options& o) {
     } else if (!o.password_given) {
         const std::string prompt =
             (token ? "Access token for " : "Password for ") + o.user + " at " + o.server + ": ";
-        if (!ask(prompt, &o.password)) {
+        if (!o.prompt || !ask(prompt, &o.password)) {
             throw CliError{EXIT_USAGE, "--auth needs a " + what +
                                            ": --password-file FILE, --password-command CMD, "
                                            "TRAVINE_PASSWORD, or a terminal to ask on"};

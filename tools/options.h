@@ -71,6 +71,7 @@ struct Options {
     bool password_on_command_line = false;
     std::string password_file;
     std::string password_command;
+    bool prompt = false;  // the password may be asked for on the terminal
 
     std::string account;  // the account used, empty for none
     std::string account_file;
@@ -88,6 +89,7 @@ struct Environment {
     // system's; --config replaces them.
     std::vector<std::string> config_files;
     bool as_sendmail = false;  // invoked under the name sendmail
+    bool terminal = false;     // a terminal to ask for the password on
 };
 
 // The most copies one run sends.

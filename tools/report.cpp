@@ -34,8 +34,6 @@ const Words WORDS[] = {
     {"TransferException", "SMTP::evalResponse()", 3, EXIT_UNAVAILABLE,
      "the server sent a reply that does not fit ($M)"},
     {"TransferException", "", 0, EXIT_UNAVAILABLE, "the connection to $E failed: $M"},
-    {"SSLException", "SSLSocket::negotiate()", 5, EXIT_PROTOCOL,
-     "the certificate of $E could not be verified: $M"},
     {"SSLException", "", 0, EXIT_PROTOCOL, "TLS with $E failed: $M"},
     {"IOException", "", 0, EXIT_IOERR, "$M"},
     {"AuthenticationFailedException", "SMTP::check_auth_method()", 2, EXIT_NOPERM,
@@ -107,6 +105,8 @@ Report describe(const Exception& e, const Context& c) {
         return {EXIT_UNAVAILABLE, "no answer from " + end + " within " + std::to_string(o.timeout) +
                                       " seconds (" + e.msg + ")"};
     }
+    if (e.name == "SSLException" && e.msg.find("verif") != std::string::npos)
+        return {EXIT_PROTOCOL, "the certificate of " + end + " could not be verified: " + e.msg};
     if (e.method == "SMTP::evalResponse()" && e.index == 2) {
         std::string what = replaced(REFUSED[c.step], "$A", c.address);
         if (c.step == Transcript::AUTH && e.msg.compare(0, 3, "535") == 0) {

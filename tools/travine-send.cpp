@@ -191,6 +191,7 @@ Environment environment(const char* program) {
     env.password = std::getenv("TRAVINE_PASSWORD");
     const char* slash = std::strrchr(program, '/');
     env.as_sendmail = std::strcmp(slash != nullptr ? slash + 1 : program, "sendmail") == 0;
+    env.terminal = isatty(STDIN_FILENO) || isatty(STDERR_FILENO);
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
     if (xdg != nullptr && xdg[0] == '/')
@@ -247,8 +248,10 @@ int main(int argc, char** argv) {
     }
     if (refused != -1)
         return refused;
-    for (const std::string& w : opts.warnings)
-        say(w);
+    for (const std::string& w : opts.warnings) {
+        if (!opts.quiet || w.compare(0, 8, "warning:") != 0)  // --insecure's is never quiet
+            say(w);
+    }
     // The library leaves OpenSSL to its host when built that way; this
     // program is such a host and initialises it itself.
     OPENSSL_init_ssl(0, nullptr);
