@@ -9,10 +9,6 @@ namespace travine_cli {
 
 namespace {
 
-CliError usage_error(const std::string& text) {
-    return CliError{EXIT_USAGE, text};
-}
-
 bool has_control(const std::string& s) {
     for (unsigned char c : s) {
         if (c < ' ' || c == 0x7f)

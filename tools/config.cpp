@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "message.h"  // trimmed()
 #include "options.h"
 
 namespace travine_cli {
@@ -16,13 +17,6 @@ namespace {
 
 CliError config_error(const std::string& text) {
     return CliError{EXIT_CONFIG, text};
-}
-
-std::string trimmed(const std::string& s) {
-    const size_t begin = s.find_first_not_of(" \t\r");
-    if (begin == std::string::npos)
-        return "";
-    return s.substr(begin, s.find_last_not_of(" \t\r") + 1 - begin);
 }
 
 struct File {

@@ -13,15 +13,6 @@ namespace travine_cli {
 
 namespace {
 
-CliError usage_error(const std::string& text) {
-    return CliError{EXIT_USAGE, text};
-}
-
-std::string trimmed(const std::string& s) {
-    const size_t begin = s.find_first_not_of(" \t");
-    return begin == std::string::npos ? "" : s.substr(begin, s.find_last_not_of(" \t") + 1 - begin);
-}
-
 // The parts of text at the separators in seps that stand outside quotes,
 // comments and angle brackets; comments are dropped, quotes kept. With
 // groups, what precedes a ':' there is dropped too (a group's name).
@@ -125,6 +116,12 @@ void refusing(const std::string& what, F step) {
 }
 
 }  // namespace
+
+std::string trimmed(const std::string& s) {
+    const size_t begin = s.find_first_not_of(" \t\r");
+    return begin == std::string::npos ? ""
+                                      : s.substr(begin, s.find_last_not_of(" \t\r") + 1 - begin);
+}
 
 Mailbox parse_mailbox(const std::string& text) {
     const std::string t = trimmed(split_outside(text, "", false)[0]);

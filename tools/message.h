@@ -12,6 +12,9 @@
 
 namespace travine_cli {
 
+// s without the blanks, tabs and carriage returns at its ends.
+std::string trimmed(const std::string& s);
+
 struct Mailbox {
     std::string address, name;
 };

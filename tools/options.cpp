@@ -15,10 +15,6 @@ namespace travine_cli {
 
 namespace {
 
-CliError usage_error(const std::string& text) {
-    return CliError{EXIT_USAGE, text};
-}
-
 struct Option;
 
 // What the options fill in: the options, the numbers as given (judged once

@@ -32,6 +32,11 @@ struct CliError {
     std::string text;
 };
 
+// A refusal of the command line or the message.
+inline CliError usage_error(const std::string& text) {
+    return CliError{EXIT_USAGE, text};
+}
+
 enum class TlsMode { NONE, STARTTLS, SMTPS };
 enum class AuthMode { NONE, AUTO, PLAIN, LOGIN, CRAM_MD5, CRAM_SHA1, XOAUTH2, OAUTHBEARER };
 
