@@ -226,8 +226,9 @@ TEST(CliSendmail, TextAndEnvelopeOfACompleteMessage) {
         {"-f s@x r@x", "Subject: x\nBcc: h@x\n\nbody\n.\nafter\n",
          "s@x|r@x|From: s@x\r\nDate: NOW\r\nMessage-ID: <ID@x>\r\nSubject: x\r\n\r\nbody"},
         // No header at all: the blank line goes after the added fields.
-        {"-f s@x r@x", "hello\n.x",
-         "s@x|r@x|From: s@x\r\nDate: NOW\r\nMessage-ID: <ID@x>\r\n\r\nhello\r\n..x"},
+        {"-fs@x -F J\xC3\xB6 -B8BITMIME r@x", "hello\n.x",
+         "s@x|r@x|From: =?utf-8?B?SsO2?= <s@x>\r\nDate: NOW\r\nMessage-ID: "
+         "<ID@x>\r\n\r\nhello\r\n..x"},
         {"-t -f s@x", "Subject: x\n\n",
          "64 no recipients: name them as arguments, or take them from..."},
         {"r@x", "Subject: x\n",

@@ -272,11 +272,14 @@ Outgoing sendmail_message(const std::string& raw, const Options& o) {
             "no recipients: name them as arguments, or take them from the To, Cc and Bcc "
             "fields with -t");
     }
+    // The fields put in front come from MailMessage, -F's name encoded as
+    // its From field needs.
     MailMessage m;
-    m.setFrom(out.sender);
+    refusing("-F", [&] { m.setFrom(out.sender, o.full_name); });
+    const std::string made = m.text();
     std::vector<std::string> added;
     if (!has_from)
-        added.push_back("From: " + out.sender);
+        added = lines_of(made.substr(0, made.find("\r\nDate: ")));
     if (!has_date)
         added.push_back("Date: " + m.date());
     if (!has_id)

@@ -10,6 +10,7 @@
 
 #include "config.h"
 #include "message.h"
+#include "report.h"
 
 namespace travine_cli {
 
@@ -121,6 +122,9 @@ const Option OPTIONS[] = {
     {SENDMAIL, "-i", nullptr, nullptr,
      "a line of a single dot does not end the message\n(also -oi)", 0,
      [](Parsed& p, const std::string&) { p.o.dot_ends = false; }},
+    {SENDMAIL, "-F", nullptr, "NAME", "the sender's name in a From field put in front", 0,
+     [](Parsed& p, const std::string& v) { p.o.full_name = v; }},
+    {"", "-B", nullptr, "TYPE", nullptr, 0, nothing},  // the body's type: sent as it is anyway
     {"", "-oi", nullptr, nullptr, nullptr, 0,
      [](Parsed& p, const std::string&) { p.o.dot_ends = false; }},
     // Accepted for mail readers that pass them; nothing to do here.
@@ -194,25 +198,6 @@ const Option OPTIONS[] = {
      [](Parsed& p, const std::string&) { p.o.help = true; }},
     {"Output", nullptr, "--version", nullptr, "version of travine-send and OpenSSL", 0,
      [](Parsed& p, const std::string&) { p.o.version = true; }},
-};
-
-const std::pair<int, const char*> EXIT_TEXTS[] = {
-    {EXIT_SENT, "every message was accepted and the session ended with QUIT"},
-    {EXIT_USAGE, "usage: unknown option, missing or bad value, a message that\ncannot be sent"},
-    {EXIT_DATAERR, "the server's authentication challenge was not base64"},
-    {EXIT_NOINPUT, "a body, password, token, attachment or CA file cannot be read"},
-    {EXIT_UNAVAILABLE, "connection refused or failed, time-out, or a refused command"},
-    {EXIT_SOFTWARE, "internal error"},
-    {EXIT_IOERR, "a CA file or directory went missing"},
-    {EXIT_PROTOCOL, "TLS handshake, certificate verification or TLS I/O failed"},
-    {EXIT_NOPERM,
-     "the server refused the password or token, or does not offer\nthe authentication asked for"},
-    {EXIT_CONFIG,
-     "the config file cannot be used (unreadable, a wrong line, no such\n"
-     "account, a password that other users can read)"},
-    {EXIT_INTERRUPTED,
-     "interrupted (Ctrl-C); with --count, after telling how many\n"
-     "messages were accepted"},
 };
 
 // The option spelled exactly s (short or long), or null.
@@ -316,10 +301,14 @@ Options parse_args(const std::vector<std::string>& args, const Environment& env)
             continue;
         }
         const Option* opt = spelled(name, false);
+        const Option* flag =
+            opt != nullptr || name[1] == '-' ? nullptr : spelled(name.substr(0, 2), false);
         const size_t eq = name.find('=');
-        const bool inline_value =
-            opt == nullptr && name.compare(0, 2, "--") == 0 && eq != name.npos;
-        if (inline_value) {  // "--name=value"
+        const bool inline_value = opt == nullptr && (eq != name.npos || flag != nullptr);
+        if (flag != nullptr && flag->value != nullptr) {  // "-fADDRESS"
+            value = name.substr(2);
+            opt = flag;
+        } else if (inline_value && name[1] == '-') {  // "--name=value"
             value = name.substr(eq + 1);
             name.erase(eq);
             opt = spelled(name, true);
@@ -384,13 +373,7 @@ std::string usage_text() {
     u += "\nAn account is a line '[NAME]' and lines 'key = value' after it; a line\n"
          "'default = NAME' before the first names the default account. Its keys:\n" +
          indented(keys, 2);
-    u += "\nExit status:\n";
-    for (const auto& row : EXIT_TEXTS) {
-        char code[8];
-        std::snprintf(code, sizeof code, "%4d  ", row.first);
-        u += code + indented(row.second, 6);
-    }
-    return u;
+    return u + "\nExit status:\n" + exit_codes_text();
 }
 
 }  // namespace travine_cli

@@ -48,6 +48,7 @@ struct Options {
     std::vector<std::string> operands;
 
     std::string from;
+    std::string full_name;  // -F, for a From field put in front in sendmail mode
     std::vector<std::string> to, cc, bcc;
     std::string reply_to;
     std::vector<std::string> headers;      // "Name: value"

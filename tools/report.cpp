@@ -55,6 +55,25 @@ const char* const REFUSED[] = {"the server refused the connection",
                                "the server refused the message",
                                "the server refused QUIT"};
 
+const std::pair<int, const char*> EXIT_TEXTS[] = {
+    {EXIT_SENT, "every message was accepted and the session ended with QUIT"},
+    {EXIT_USAGE, "usage: unknown option, missing or bad value, a message that\ncannot be sent"},
+    {EXIT_DATAERR, "the server's authentication challenge was not base64"},
+    {EXIT_NOINPUT, "a body, password, token, attachment or CA file cannot be read"},
+    {EXIT_UNAVAILABLE, "connection refused or failed, time-out, or a refused command"},
+    {EXIT_SOFTWARE, "internal error"},
+    {EXIT_IOERR, "a CA file or directory went missing"},
+    {EXIT_PROTOCOL, "TLS handshake, certificate verification or TLS I/O failed"},
+    {EXIT_NOPERM,
+     "the server refused the password or token, or does not offer\nthe authentication asked for"},
+    {EXIT_CONFIG,
+     "the config file cannot be used (unreadable, a wrong line, no such\n"
+     "account, a password that other users can read)"},
+    {EXIT_INTERRUPTED,
+     "interrupted (Ctrl-C); with --count, after telling how many\n"
+     "messages were accepted"},
+};
+
 std::string replaced(std::string text, const std::string& key, const std::string& value) {
     const size_t at = text.find(key);
     return at == std::string::npos ? text : text.replace(at, key.size(), value);
@@ -140,6 +159,18 @@ std::string summary(const Options& o, const std::vector<std::string>& rcpts) {
     if (o.auth != AuthMode::NONE)
         s += " as " + o.user;
     return s;
+}
+
+std::string exit_codes_text() {
+    std::string out;
+    for (const auto& row : EXIT_TEXTS) {
+        std::string code = std::to_string(row.first);
+        out += std::string(4 - code.size(), ' ') + code + "  ";
+        for (const char* c = row.second; *c != '\0'; ++c)
+            out += *c == '\n' ? std::string("\n      ") : std::string(1, *c);
+        out += "\n";
+    }
+    return out;
 }
 
 }  // namespace travine_cli

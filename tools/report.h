@@ -40,6 +40,9 @@ struct Report {
 // connections, EXIT_PROTOCOL for TLS, EXIT_IOERR, EXIT_DATAERR.
 Report describe(const Exception& e, const Context& c);
 
+// The exit codes and what each means, one to a line (more for a long one).
+std::string exit_codes_text();
+
 // "sent 2 messages to a@x.test, b@x.test through mx.example.org:587".
 std::string summary(const Options& o, const std::vector<std::string>& rcpts);
 

@@ -214,6 +214,10 @@ int prepare(int argc, char** argv, Options* opts, Outgoing* out) {
         o.quiet = o.quiet || env.as_sendmail;
         if (o.domain.empty())
             o.domain = local_domain();
+        for (const std::string& w : o.warnings) {
+            if (!o.quiet || w.compare(0, 8, "warning:") != 0)  // --insecure's is never quiet
+                say(w);
+        }
         if (isatty(STDIN_FILENO) && (o.sendmail || (!o.body_given && o.body_file.empty()))) {
             say(o.sendmail ? "reading the message from standard input; end it with Ctrl-D"
                            : "reading the body from standard input; end it with Ctrl-D");
@@ -248,10 +252,6 @@ int main(int argc, char** argv) {
     }
     if (refused != -1)
         return refused;
-    for (const std::string& w : opts.warnings) {
-        if (!opts.quiet || w.compare(0, 8, "warning:") != 0)  // --insecure's is never quiet
-            say(w);
-    }
     // The library leaves OpenSSL to its host when built that way; this
     // program is such a host and initialises it itself.
     OPENSSL_init_ssl(0, nullptr);
