@@ -33,7 +33,7 @@ std::vector<std::string> split_outside(const std::string& text, const char* seps
             parts.back() += c;
         } else if (c == '(' && !angled) {
             comment = 1;
-        } else if (!angled && std::strchr(seps, c) != nullptr) {
+        } else if (!angled && c != '\0' && std::strchr(seps, c) != nullptr) {
             parts.emplace_back();
         } else if (groups && !angled && c == ':') {
             parts.back().clear();
@@ -224,7 +224,7 @@ std::string read_message(std::istream& in, bool dot_ends) {
 
 Outgoing sendmail_message(const std::string& raw, const Options& o) {
     const std::vector<std::string> lines = lines_of(raw);
-    size_t end = 0;  // the header's lines: a field and its continuation lines, ...
+    size_t end = 0;  // the header: the fields and their continuation lines from the top
     while (end < lines.size() && (starts_field(lines[end]) ||
                                   (end > 0 && (lines[end][0] == ' ' || lines[end][0] == '\t'))))
         ++end;
