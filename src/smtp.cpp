@@ -148,8 +148,6 @@ void SMTP::setSSLOpts(SSL_TYPE type, SSLSocket::SSL_OPTS opts, const std::string
     socket->setVerifyLocations(ca_file, ca_dir);
 }
 
-void SMTP::setTimeout(int) {}
-
 void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rcpts) {
     // Room for the end-of-data marker, which sendDATA() appends in place
     // instead of copying a possibly large text once more.

@@ -51,8 +51,6 @@ public:
     // TLS mode, certificate verification and CA locations for the transport.
     void setSSLOpts(SSL_TYPE ssl_type, SSLSocket::SSL_OPTS opts, const std::string& ca_file,
                     const std::string& ca_dir);
-    // The transport's idle limit in seconds.
-    void setTimeout(int seconds);
     // Queues a copy of msg for rcpts (bare addresses, no angle brackets).
     void addMessage(const std::string& msg, const std::vector<std::string>& rcpts);
     // Connects, starts TLS as asked, greets, authenticates, sends every

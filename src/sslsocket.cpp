@@ -190,7 +190,6 @@ void SSLSocket::negotiate() {
 void SSLSocket::setSSLOpts(SSL_OPTS opts) {
     switch (opts) {
         case VERIFY_PEER:
-        case VERIFY_HOST:
             verify = SSL_VERIFY_PEER;
             break;
         case VERIFY_NONE:

@@ -12,7 +12,7 @@ typedef struct ssl_ctx_st SSL_CTX;
 
 class TRAVINE_EXPORT SSLSocket : public Socket {
 public:
-    enum SSL_OPTS { VERIFY_PEER = 0, VERIFY_NONE = 1, VERIFY_HOST = 2 };
+    enum SSL_OPTS { VERIFY_PEER = 0, VERIFY_NONE = 1 };
 
     explicit SSLSocket(const std::string& host);
     SSLSocket(const std::string& host, int fd);
