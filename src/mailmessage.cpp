@@ -330,6 +330,10 @@ std::string MailMessage::messageId() const {
     return "<" + unique_ + "@" + (domain.empty() ? "localhost" : domain) + ">";
 }
 
+std::string MailMessage::date() const {
+    return date_;
+}
+
 void MailMessage::setBody(const std::string& body) {
     body_ = body;
 }

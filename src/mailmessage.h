@@ -72,6 +72,8 @@ public:
     void setMessageId(const std::string& id);
     // The effective Message-ID.
     std::string messageId() const;
+    // The Date field's value, as setDate() or the constructor made it.
+    std::string date() const;
 
     // The text body, UTF-8. Line ends may be LF, CR LF or a lone CR. It goes
     // as 7bit when it is ASCII without NUL and with lines of at most 998

@@ -122,17 +122,20 @@ void refuse_injection(const SMTP& session) {
 }
 
 // The mechanisms in the order AUTO prefers them: the name the EHLO reply
-// is searched for, and the exchange that runs it.
+// is searched for, the exchange that runs it, and whether AUTO may choose it.
 struct Mechanism {
     SMTP::AUTH_TYPE type;
     const char* name;
     void (SMTP::*exchange)(const std::string& username, const std::string& password);
+    bool automatic;
 };
 const Mechanism MECHANISMS[] = {
-    {SMTP::CRAM_SHA1, "cram-sha1", &SMTP::auth_cram_sha1},
-    {SMTP::CRAM_MD5, "cram-md5", &SMTP::auth_cram_md5},
-    {SMTP::PLAIN, "plain", &SMTP::auth_plain},
-    {SMTP::LOGIN, "login", &SMTP::auth_login},
+    {SMTP::CRAM_SHA1, "cram-sha1", &SMTP::auth_cram_sha1, true},
+    {SMTP::CRAM_MD5, "cram-md5", &SMTP::auth_cram_md5, true},
+    {SMTP::PLAIN, "plain", &SMTP::auth_plain, true},
+    {SMTP::LOGIN, "login", &SMTP::auth_login, true},
+    {SMTP::XOAUTH2, "xoauth2", &SMTP::auth_xoauth2, false},
+    {SMTP::OAUTHBEARER, "oauthbearer", &SMTP::auth_oauthbearer, false},
 };
 
 typedef std::string (*Hmac)(const std::string& message, const std::string& key);
@@ -154,6 +157,23 @@ void auth_cram(SMTP& session, const char* command, const char* method, Hmac hmac
     const std::string digest = hmac(challenge, pass);
     session.socket->writeSocket(Algorithm::encode(user + " " + digest, Algorithm::BASE64) + "\r\n");
     session.read_response(true);
+}
+
+// What precedes the token in both OAuth 2.0 mechanisms: ^A, "auth=Bearer ".
+const char* const BEARER = "\1auth=Bearer ";
+
+// An OAuth 2.0 exchange: command with the base64 initial response. A 334
+// reply carries the server's error details; ending sends the response that
+// closes the failed exchange, and the refusal must follow.
+void auth_bearer(SMTP& session, const char* command, const std::string& initial, const char* ending,
+                 const char* method) {
+    session.socket->writeSocket(command + Algorithm::encode(initial, Algorithm::BASE64) + "\r\n");
+    if (session.read_response(true).compare(0, 3, "334") != 0)
+        return;
+    session.socket->writeSocket(ending);
+    session.read_response(true);  // a refusal throws here
+    throw AuthenticationFailedException(
+        I18N::i18n("travine", "The server did not end the refused authentication."), method, 1);
 }
 
 }  // namespace
@@ -335,7 +355,7 @@ SMTP::AUTH_TYPE SMTP::best_auth_method(const std::string& response) {
         if (lower.find("auth") == std::string::npos)
             continue;
         for (const Mechanism& m : MECHANISMS) {
-            if (lower.find(m.name) != std::string::npos)
+            if (m.automatic && lower.find(m.name) != std::string::npos)
                 return m.type;
         }
     }
@@ -381,4 +401,19 @@ void SMTP::auth_cram_md5(const std::string& user, const std::string& pass) {
 void SMTP::auth_cram_sha1(const std::string& user, const std::string& pass) {
     auth_cram(*this, "AUTH CRAM-SHA1\r\n", "SMTP::auth_cram_sha1()", &Algorithm::hmac_sha1_str,
               user, pass);
+}
+
+void SMTP::auth_xoauth2(const std::string& user, const std::string& token) {
+    auth_bearer(*this, "AUTH XOAUTH2 ", "user=" + user + BEARER + token + "\1\1", "\r\n",
+                "SMTP::auth_xoauth2()");
+}
+
+void SMTP::auth_oauthbearer(const std::string& user, const std::string& token) {
+    // The GS2 header names the user as authorisation identity, with ','
+    // and '=' escaped.
+    std::string name;
+    for (char c : user)
+        name += c == ',' ? "=2C" : c == '=' ? "=3D" : std::string(1, c);
+    auth_bearer(*this, "AUTH OAUTHBEARER ", "n,a=" + name + "," + BEARER + token + "\1\1",
+                "AQ==\r\n", "SMTP::auth_oauthbearer()");
 }

@@ -12,7 +12,20 @@
 
 class TRAVINE_EXPORT SMTP : public Logger {
 public:
-    enum AUTH_TYPE { AUTO = 0, PLAIN = 1, LOGIN = 2, CRAM_MD5 = 3, CRAM_SHA1 = 4, NO_AUTH = 5 };
+    // XOAUTH2 and OAUTHBEARER take an OAuth 2.0 access token where the
+    // password goes; AUTO never chooses them. The underlying type is fixed,
+    // so a value outside the list is a valid AUTH_TYPE (it authenticates
+    // with nothing, as NO_AUTH).
+    enum AUTH_TYPE : u32 {
+        AUTO = 0,
+        PLAIN = 1,
+        LOGIN = 2,
+        CRAM_MD5 = 3,
+        CRAM_SHA1 = 4,
+        NO_AUTH = 5,
+        XOAUTH2 = 6,
+        OAUTHBEARER = 7
+    };
     enum SSL_TYPE { STARTTLS = 0, SMTPS = 1, NO_SSL = 2 };
 
     // One queued mail: its text, sent after DATA exactly as given (no
@@ -97,6 +110,19 @@ public:
     // written then.
     void auth_cram_md5(const std::string& username, const std::string& password);
     void auth_cram_sha1(const std::string& username, const std::string& password);
+    // The OAuth 2.0 exchanges, token in place of the password, sent as the
+    // initial response: XOAUTH2 "user=" username "\x01auth=Bearer " token
+    // "\x01\x01"; OAUTHBEARER (RFC 7628) "n,a=" username ("," and "=" as
+    // "=2C" and "=3D") ",\x01auth=Bearer " token "\x01\x01"; both base64.
+    // A server that refuses the token answers 334 with error details; the
+    // client then ends the exchange as the mechanism prescribes (an empty
+    // line for XOAUTH2, base64 of "\x01" for OAUTHBEARER), and the refusal
+    // that follows rises from evalResponse() with the server's text. Throws
+    // AuthenticationFailedException ("The server did not end the refused
+    // authentication.", "SMTP::auth_xoauth2()" or "SMTP::auth_oauthbearer()",
+    // 1) when it answers that with anything but a refusal.
+    void auth_xoauth2(const std::string& username, const std::string& token);
+    void auth_oauthbearer(const std::string& username, const std::string& token);
 
     std::string domain;
     std::string from;

@@ -1,47 +1,61 @@
-// travine-send's message: the text handed to the library, its header
-// fields and its body.
+// travine-send's messages: one composed from the options with the library's
+// MailMessage, or a complete message from standard input (sendmail mode),
+// each as the text and the envelope that the session queues.
 #ifndef TRAVINE_TOOLS_MESSAGE_H
 #define TRAVINE_TOOLS_MESSAGE_H
 
-#include <ctime>
+#include <istream>
 #include <string>
 #include <vector>
 
+#include "options.h"
+
 namespace travine_cli {
 
-// "Tue, 02 Dec 2025 14:03:09 +0100": RFC 5322 date of t in local time.
-std::string rfc5322_date(std::time_t t);
-// The same with an explicit offset from UTC in minutes (for tests).
-std::string rfc5322_date(const std::tm& local, long utc_offset_minutes);
+// s without the blanks, tabs and carriage returns at its ends.
+std::string trimmed(const std::string& s);
 
-// "<unique@domain>".
-std::string make_message_id(const std::string& domain);
-
-// The body as SMTP DATA text: line ends (LF, CR LF or lone CR) become
-// CR LF, a line that starts with "." gets another "." in front, and a
-// final line end is dropped (the library appends "\r\n.\r\n").
-std::string smtp_body(const std::string& body);
-
-// A Subject value as it may stand in a header: unchanged when it is
-// printable ASCII, otherwise as RFC 2047 encoded words (UTF-8, base64)
-// folded onto continuation lines.
-std::string encode_subject(const std::string& subject);
-
-struct MessageParts {
-    std::string from;
-    std::vector<std::string> to;
-    std::string subject;
-    std::string date;
-    std::string message_id;
-    std::string body;
+struct Mailbox {
+    std::string address, name;
 };
 
-// The complete text handed to the library: the header lines From, To,
-// Subject, Date, Message-ID, MIME-Version, Content-Type and
-// Content-Transfer-Encoding ended by CR LF, a blank line and smtp_body().
-// With an empty body the text ends after the last header's CR LF, so that
-// the library's "\r\n.\r\n" supplies the blank line.
-std::string compose_message(const MessageParts& parts);
+// One address as written in a field or an option: "jo@example.org",
+// "<jo@example.org>", "Jo Doe <jo@example.org>", "\"Doe, Jo\" <...>", with
+// comments in parentheses dropped.
+Mailbox parse_mailbox(const std::string& text);
+// The addresses of a field's value: mailboxes separated by commas, groups
+// ("team: a@x, b@x;") opened up.
+std::vector<std::string> address_list(const std::string& value);
+// Throws CliError (EXIT_USAGE) naming option when text holds no address
+// that can stand in MAIL FROM or RCPT TO.
+void check_mailbox(const std::string& option, const std::string& text);
+
+// What one session sends: the sender, the recipients, and the texts (one per
+// copy), with CR LF line ends, dot-stuffed, without the final line end.
+struct Outgoing {
+    std::string sender;
+    std::vector<std::string> rcpts;
+    std::vector<std::string> texts;
+};
+
+// The message of the options (From, Reply-To, To, Cc, Subject when given,
+// Date, Message-ID, extra fields, the body and the attachments), o.count
+// copies, each with its own Message-ID. Throws CliError: EXIT_USAGE for a
+// field the message cannot hold, EXIT_NOINPUT for an attachment that
+// cannot be read.
+Outgoing compose(const Options& o);
+
+// Reads a complete message; with dot_ends a line of a single dot ends it.
+std::string read_message(std::istream& in, bool dot_ends);
+
+// The message raw as sendmail sends it: line ends as CR LF, dot-stuffed,
+// the Bcc fields removed, and From (the sender), Date and Message-ID put in
+// front when the header lacks them. The sender is o.from, else the first
+// address of the From field; the recipients are the operands and --to,
+// with -t also the To, Cc and Bcc addresses, each once. Throws CliError
+// (EXIT_USAGE) when there is no sender, no recipient, or an address that
+// cannot be sent to.
+Outgoing sendmail_message(const std::string& raw, const Options& o);
 
 }  // namespace travine_cli
 

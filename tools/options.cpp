@@ -1,33 +1,34 @@
-// travine-send's command line. One table of options drives both the parser
-// and the usage text.
+// travine-send's command line. One table of options drives the parser, the
+// keys an account of the config file may hold, and the usage text.
 #include "options.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <set>
 
-#include "exception.h"
+#include "config.h"
+#include "message.h"
+#include "report.h"
 
 namespace travine_cli {
 
 namespace {
 
-CliError usage_error(const std::string& text) {
-    return CliError{EXIT_USAGE, text};
-}
+struct Option;
 
 // What the options fill in: the options, the numbers as given (judged once
-// every option is in), and the option being applied, for refusals.
+// every option is in), the option being applied, for refusals, and the
+// options the command line gave.
 struct Parsed {
     Options o;
-    std::optional<std::string> port, count;
+    std::optional<std::string> port, count, timeout;
     const char* option = "";
+    bool from_config = false;
+    std::set<const Option*> given;
+    std::string config;  // --config
 };
-
-bool has_line_break(const std::string& s) {
-    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
-}
 
 // The choice named v; refuses any other name, listing the choices.
 template <class T, size_t N>
@@ -47,25 +48,19 @@ const std::pair<const char*, TlsMode> TLS_MODES[] = {
 const std::pair<const char*, AuthMode> AUTH_MODES[] = {
     {"none", AuthMode::NONE},         {"auto", AuthMode::AUTO},
     {"plain", AuthMode::PLAIN},       {"login", AuthMode::LOGIN},
-    {"cram-md5", AuthMode::CRAM_MD5}, {"cram-sha1", AuthMode::CRAM_SHA1}};
+    {"cram-md5", AuthMode::CRAM_MD5}, {"cram-sha1", AuthMode::CRAM_SHA1},
+    {"xoauth2", AuthMode::XOAUTH2},   {"oauthbearer", AuthMode::OAUTHBEARER}};
 
-// An envelope address as it can stand between angle brackets.
-void check_address(const std::string& option, const std::string& addr) {
-    if (addr.empty())
-        throw usage_error(option + ": empty address");
-    for (unsigned char c : addr) {
-        if (c <= ' ' || c == 0x7f || c == '<' || c == '>') {
-            throw usage_error(option + ": '" + addr +
-                              "' is not a bare address (no blanks, line breaks or angle "
-                              "brackets)");
-        }
-    }
-}
-
-// A file (or directory) name, which must not be empty.
+// A non-empty file (or directory) name.
 std::string path(const Parsed& p, const std::string& v, const char* what = "file") {
     if (v.empty())
         throw usage_error(std::string(p.option) + ": empty " + what + " name");
+    return v;
+}
+
+// An address, with or without a display name; refused when it is none.
+std::string mailbox(const Parsed& p, const std::string& v) {
+    check_mailbox(p.option, v);
     return v;
 }
 
@@ -75,90 +70,134 @@ struct Option {
     const char* name;     // the long spelling ("--name VALUE", "--name=VALUE"), or null
     const char* value;    // what its value is called; null for an option without one
     const char* help;     // its usage lines, '\n' between them; null: not listed
+    char account;         // an account may hold it, as name without "--": 'a', or 's' for
+                          // a source of the password; 0: not
     void (*apply)(Parsed& p, const std::string& value);
 };
 
+void nothing(Parsed&, const std::string&) {}
+
+const char* const SENDMAIL =
+    "Sendmail mode: the whole message from standard input, the recipients as\n"
+    "arguments; chosen by -t, -i, a recipient, or the name 'sendmail'";
+
 const Option OPTIONS[] = {
-    {"Message", nullptr, "--from", "ADDRESS", "envelope sender and From header (required)",
-     [](Parsed& p, const std::string& v) { p.o.from = v; }},
-    {"Message", nullptr, "--to", "ADDRESS", "recipient; repeat for more (at least one)",
+    {"Message", "-f", "--from", "ADDRESS",
+     "sender (MAIL FROM) and From field, as jo@example.org\nor 'Jo Doe <jo@example.org>'", 'a',
+     [](Parsed& p, const std::string& v) { p.o.from = mailbox(p, v); }},
+    {"Message", nullptr, "--to", "ADDRESS", "recipient listed in the To field; repeat for more", 0,
+     [](Parsed& p, const std::string& v) { p.o.to.push_back(mailbox(p, v)); }},
+    {"Message", nullptr, "--cc", "ADDRESS", "recipient listed in the Cc field", 0,
+     [](Parsed& p, const std::string& v) { p.o.cc.push_back(mailbox(p, v)); }},
+    {"Message", nullptr, "--bcc", "ADDRESS", "recipient listed in no field", 0,
+     [](Parsed& p, const std::string& v) { p.o.bcc.push_back(mailbox(p, v)); }},
+    {"Message", nullptr, "--reply-to", "ADDRESS", "the Reply-To field", 0,
+     [](Parsed& p, const std::string& v) { p.o.reply_to = mailbox(p, v); }},
+    {"Message", nullptr, "--subject", "TEXT", "Subject field (none without it); UTF-8 is encoded",
+     0,
      [](Parsed& p, const std::string& v) {
-         check_address(p.option, v);
-         p.o.to.push_back(v);
+         p.o.subject = v;
+         p.o.subject_given = true;
      }},
-    {"Message", nullptr, "--subject", "TEXT", "Subject header (UTF-8 is encoded as needed)",
-     [](Parsed& p, const std::string& v) { p.o.subject = v; }},
-    {"Message", nullptr, "--body", "TEXT", "the body; or",
+    {"Message", nullptr, "--header", "FIELD", "one more header field, 'Name: value'; repeat", 0,
+     [](Parsed& p, const std::string& v) { p.o.headers.push_back(v); }},
+    {"Message", nullptr, "--body", "TEXT", "the body; or", 0,
      [](Parsed& p, const std::string& v) {
          p.o.body = v;
          p.o.body_given = true;
      }},
     {"Message", nullptr, "--body-file", "FILE",
      "read the body from FILE ('-': standard input);\n"
-     "without either the body is read from standard input",
-     [](Parsed& p, const std::string& v) { p.o.body_file = path(p, v); }},
-    {"Message", nullptr, "--count", "N", "send N copies over one connection (1 to 100000)",
+     "without either the body is read from standard input\n"
+     "(non-ASCII text goes as quoted-printable)",
+     0, [](Parsed& p, const std::string& v) { p.o.body_file = path(p, v); }},
+    {"Message", nullptr, "--attach", "FILE[,TYPE]",
+     "attach FILE as TYPE (default: by its name, else\napplication/octet-stream); repeat for more",
+     0, [](Parsed& p, const std::string& v) { p.o.attachments.push_back(path(p, v)); }},
+    {"Message", nullptr, "--count", "N", "send N copies over one connection (1 to 100000)", 0,
      [](Parsed& p, const std::string& v) { p.count = v; }},
-    {"Server", nullptr, "--server", "HOST", "mail server (required)",
-     [](Parsed& p, const std::string& v) { p.o.server = v; }},
-    {"Server", nullptr, "--port", "N", "port; default 25, 587 with starttls, 465 with smtps",
+    {SENDMAIL, "-t", nullptr, nullptr,
+     "also take the recipients from the To, Cc and Bcc\nfields (Bcc fields are never sent)", 0,
+     [](Parsed& p, const std::string&) { p.o.from_headers = true; }},
+    {SENDMAIL, "-i", nullptr, nullptr,
+     "a line of a single dot does not end the message\n(also -oi)", 0,
+     [](Parsed& p, const std::string&) { p.o.dot_ends = false; }},
+    {SENDMAIL, "-F", nullptr, "NAME", "the sender's name in a From field put in front", 0,
+     [](Parsed& p, const std::string& v) { p.o.full_name = v; }},
+    {"", "-B", nullptr, "TYPE", nullptr, 0, nothing},  // the body's type: sent as it is anyway
+    {"", "-oi", nullptr, nullptr, nullptr, 0,
+     [](Parsed& p, const std::string&) { p.o.dot_ends = false; }},
+    // Accepted for mail readers that pass them; nothing to do here.
+    {"", "-oem", nullptr, nullptr, nullptr, 0, nothing},
+    {"", "-oee", nullptr, nullptr, nullptr, 0, nothing},
+    {"", "-odi", nullptr, nullptr, nullptr, 0, nothing},
+    {"", "-odb", nullptr, nullptr, nullptr, 0, nothing},
+    {"", "-bm", nullptr, nullptr, nullptr, 0, nothing},
+    {"Server", nullptr, "--server", "HOST", "mail server: a name, an address or [IPv6 address]",
+     'a', [](Parsed& p, const std::string& v) { p.o.server = v; }},
+    {"Server", nullptr, "--port", "N", "port; default 25, 587 with starttls, 465 with smtps", 'a',
      [](Parsed& p, const std::string& v) { p.port = v; }},
     {"Server", nullptr, "--domain", "NAME",
-     "name announced in HELO/EHLO (default: this host's name)",
+     "name announced in HELO/EHLO (default: this host's name)", 'a',
      [](Parsed& p, const std::string& v) { p.o.domain = v; }},
     {"Server", nullptr, "--tls", "MODE", "none (default), starttls or smtps (TLS from the start)",
+     'a',
      [](Parsed& p, const std::string& v) { p.o.tls = choose(p.option, "mode", v, TLS_MODES); }},
-    {"Server", nullptr, "--cafile", "FILE", "CA certificates (PEM) that verify the server",
-     [](Parsed& p, const std::string& v) { p.o.cafile = path(p, v); }},
-    {"Server", nullptr, "--capath", "DIR", "hashed directory of CA certificates",
+    {"Server", nullptr, "--cafile", "FILE",
+     "CA certificates (PEM) that verify the server;\n"
+     "without it or --capath the system's trust store",
+     'a', [](Parsed& p, const std::string& v) { p.o.cafile = path(p, v); }},
+    {"Server", nullptr, "--capath", "DIR", "hashed directory of CA certificates", 'a',
      [](Parsed& p, const std::string& v) { p.o.capath = path(p, v, "directory"); }},
     {"Server", nullptr, "--insecure", nullptr,
-     "do not verify the server's certificate (dangerous)\n"
-     "TLS needs --cafile, --capath or --insecure: no system\n"
-     "trust store is used, and host names are not checked.",
-     [](Parsed& p, const std::string&) { p.o.insecure = true; }},
+     "do not verify the server's certificate (dangerous);\n"
+     "otherwise its chain and its name are checked",
+     0, [](Parsed& p, const std::string&) { p.o.insecure = true; }},
+    {"Server", nullptr, "--timeout", "SECONDS", "longest wait for the server (default 30)", 'a',
+     [](Parsed& p, const std::string& v) { p.timeout = v; }},
     {"Authentication", nullptr, "--auth", "MECH",
-     "none (default), auto, plain, login, cram-md5, cram-sha1;\n--user alone means auto",
+     "none (default), auto, plain, login, cram-md5,\ncram-sha1, xoauth2, oauthbearer; "
+     "--user alone\nmeans auto (never xoauth2 or oauthbearer)",
+     'a',
      [](Parsed& p, const std::string& v) {
          p.o.auth = choose(p.option, "mechanism", v, AUTH_MODES);
          p.o.auth_given = true;
      }},
-    {"Authentication", nullptr, "--user", "NAME", "user name",
+    {"Authentication", nullptr, "--user", "NAME", "user name", 'a',
      [](Parsed& p, const std::string& v) { p.o.user = v; }},
     {"Authentication", nullptr, "--password-file", "FILE",
-     "password: the first line of FILE; or set\nTRAVINE_PASSWORD in the environment",
+     "the password (the access token with xoauth2 and\noauthbearer): the first line of FILE", 's',
      [](Parsed& p, const std::string& v) { p.o.password_file = path(p, v); }},
-    {"Authentication", nullptr, "--password", "TEXT", "works, but other users can see it",
+    {"Authentication", nullptr, "--password-command", "CMD",
+     "or the first line that CMD prints (run by /bin/sh);\n"
+     "without either: TRAVINE_PASSWORD, else a prompt\n"
+     "when there is a terminal",
+     's', [](Parsed& p, const std::string& v) { p.o.password_command = path(p, v, "command"); }},
+    {"Authentication", nullptr, "--password", "TEXT", "works, but other users can see it", 's',
      [](Parsed& p, const std::string& v) {
          p.o.password = v;
          p.o.password_given = true;
-         p.o.password_on_command_line = true;
+         p.o.password_on_command_line = !p.from_config;
      }},
+    {"Accounts", nullptr, "--account", "NAME",
+     "take what the command line leaves open from the\n"
+     "account NAME of ~/.config/travine/config or\n"
+     "/etc/travine.conf; without it and --server, from\n"
+     "the default account",
+     0, [](Parsed& p, const std::string& v) { p.o.account = path(p, v, "account"); }},
+    {"Accounts", nullptr, "--config", "FILE", "read accounts from FILE instead", 0,
+     [](Parsed& p, const std::string& v) { p.config = path(p, v); }},
     {"Output", "-v", "--verbose", nullptr,
-     "print the SMTP dialogue on standard error, credentials\nmasked; -vv shows them",
+     "print the SMTP dialogue on standard error, credentials\nmasked; -vv shows them", 0,
      [](Parsed& p, const std::string&) { p.o.verbose = p.o.verbose < 2 ? p.o.verbose + 1 : 2; }},
-    {"Output", "-vv", nullptr, nullptr, nullptr,
+    {"Output", "-vv", nullptr, nullptr, nullptr, 0,
      [](Parsed& p, const std::string&) { p.o.verbose = 2; }},
-    {"Output", "-h", "--help", nullptr, "this text",
+    {"Output", "-q", "--quiet", nullptr, "no summary line after sending", 0,
+     [](Parsed& p, const std::string&) { p.o.quiet = true; }},
+    {"Output", "-h", "--help", nullptr, "this text", 0,
      [](Parsed& p, const std::string&) { p.o.help = true; }},
-    {"Output", nullptr, "--version", nullptr, "version of travine-send and OpenSSL",
+    {"Output", nullptr, "--version", nullptr, "version of travine-send and OpenSSL", 0,
      [](Parsed& p, const std::string&) { p.o.version = true; }},
-};
-
-const std::pair<int, const char*> EXIT_TEXTS[] = {
-    {EXIT_SENT, "every message was accepted and the session ended with QUIT"},
-    {EXIT_USAGE, "usage: unknown option, missing or bad value"},
-    {EXIT_DATAERR, "the server's authentication challenge was not base64 (DecodeException)"},
-    {EXIT_NOINPUT, "a body, password or CA file or directory cannot be read"},
-    {EXIT_UNAVAILABLE,
-     "connection, time-out, or a reply that refused a command; a wrong\n"
-     "password shows here too (TransferException)"},
-    {EXIT_SOFTWARE, "internal error"},
-    {EXIT_IOERR, "a CA file or directory went missing (IOException)"},
-    {EXIT_PROTOCOL, "TLS handshake, certificate verification or TLS I/O failed (SSLException)"},
-    {EXIT_NOPERM,
-     "the server does not offer the requested authentication\n"
-     "(AuthenticationFailedException)"},
 };
 
 // The option spelled exactly s (short or long), or null.
@@ -171,14 +210,40 @@ const Option* spelled(const std::string& s, bool long_only) {
     return nullptr;
 }
 
-// Refuses args[i], which is no option: a word, "-x" or "--".
-[[noreturn]] void refuse_argument(const std::vector<std::string>& args, size_t i) {
-    const std::string& arg = args[i];
-    if (!arg.empty() && arg[0] == '-' && arg != "--")
-        throw usage_error("unknown option '" + arg + "'");
-    const std::string& extra = arg == "--" && i + 1 < args.size() ? args[i + 1] : arg;
-    throw usage_error("unexpected argument '" + extra +
-                      "' (the body comes from --body, --body-file or standard input)");
+void apply(Parsed& p, const Option& opt, const std::string& value) {
+    p.option = opt.name != nullptr ? opt.name : opt.flag;
+    opt.apply(p, value);
+}
+
+// Fills in what the command line left open from the account it names or,
+// without --account and --server, from the default account.
+void apply_account(Parsed& p, const Environment& env) {
+    if (p.o.account.empty() && p.given.count(spelled("--server", true)) != 0)
+        return;
+    Account a;
+    if (!find_account(p.config.empty() ? env.config_files : std::vector<std::string>{p.config},
+                      p.o.account, &a))
+        return;
+    p.o.account = a.name;
+    p.o.account_file = a.file;
+    bool secret_given = env.password != nullptr;
+    for (const Option* g : p.given)
+        secret_given = secret_given || g->account == 's';
+    p.from_config = true;
+    for (const Account::Entry& e : a.entries) {
+        const std::string where = a.file + ":" + std::to_string(e.line) + ": ";
+        const Option* opt = spelled("--" + e.key, true);
+        if (opt == nullptr || opt->account == 0)
+            throw CliError{EXIT_CONFIG, where + "unknown key '" + e.key + "'"};
+        if (p.given.count(opt) != 0 || (opt->account == 's' && secret_given))
+            continue;
+        try {
+            apply(p, *opt, e.value);
+        } catch (const CliError& err) {
+            throw CliError{EXIT_CONFIG, where + err.text};
+        }
+    }
+    p.from_config = false;
 }
 
 // The number given for an option, from 1 to max, or fallback when it was
@@ -200,83 +265,6 @@ unsigned long number(const std::optional<std::string>& given, const char* option
     return v;
 }
 
-// The checks of the whole command line once every option is in.
-void check_message(Options& o) {
-    if (o.server.empty())
-        throw usage_error("--server HOST is required");
-    if (has_line_break(o.server) || o.server.find(' ') != std::string::npos) {
-        throw usage_error("--server: '" + o.server + "' is not a host name");
-    }
-    if (o.from.empty())
-        throw usage_error("--from ADDRESS is required");
-    check_address("--from", o.from);
-    if (o.to.empty())
-        throw usage_error("at least one --to ADDRESS is required");
-    if (has_line_break(o.subject))
-        throw usage_error("--subject: line breaks are not allowed");
-    for (unsigned char c : o.domain) {
-        if (c <= ' ' || c == 0x7f)
-            throw usage_error("--domain: '" + o.domain + "' is not a host name");
-    }
-}
-
-void check_tls(const Options& o) {
-    bool ca_given = !o.cafile.empty() || !o.capath.empty();
-    if (o.tls == TlsMode::NONE) {
-        if (ca_given || o.insecure) {
-            throw usage_error(std::string(ca_given ? "--cafile/--capath" : "--insecure") +
-                              " needs --tls starttls or --tls smtps");
-        }
-    } else if (o.insecure && ca_given) {
-        throw usage_error("--insecure and --cafile/--capath exclude each other");
-    } else if (!o.insecure && !ca_given) {
-        throw usage_error(
-            "TLS needs --cafile FILE or --capath DIR to verify the server (no system trust "
-            "store is used), or --insecure to skip verification");
-    }
-}
-
-void check_auth(Options& o, const char* env_password) {
-    if (!o.user.empty() && !o.auth_given)
-        o.auth = AuthMode::AUTO;
-    if (has_line_break(o.user))
-        throw usage_error("--user: line breaks are not allowed");
-    if (o.password_on_command_line && !o.password_file.empty()) {
-        throw usage_error("--password and --password-file exclude each other");
-    }
-    if (o.auth == AuthMode::NONE) {
-        if (o.auth_given &&
-            (!o.user.empty() || o.password_on_command_line || !o.password_file.empty())) {
-            throw usage_error("--auth none contradicts --user/--password/--password-file");
-        }
-        if (o.password_on_command_line || !o.password_file.empty()) {
-            throw usage_error("a password needs --user (and optionally --auth)");
-        }
-        return;
-    }
-    if (o.user.empty())
-        throw usage_error("--auth needs --user NAME");
-    if (!o.password_given && o.password_file.empty()) {
-        if (env_password == nullptr) {
-            throw usage_error(
-                "--auth needs a password: --password-file FILE or the environment "
-                "variable TRAVINE_PASSWORD");
-        }
-        o.password = env_password;
-        o.password_given = true;
-    }
-    if (o.password_on_command_line) {
-        o.warnings.push_back(
-            "warning: --password puts the password where other users of this machine "
-            "can see it (process list); use --password-file or TRAVINE_PASSWORD");
-    }
-    if (o.tls == TlsMode::NONE && o.auth != AuthMode::CRAM_MD5 && o.auth != AuthMode::CRAM_SHA1) {
-        o.warnings.push_back(
-            "warning: without --tls the credentials cross the network readable by anyone "
-            "on the path");
-    }
-}
-
 // text with every line after the first indented by indent blanks, and a
 // line end.
 std::string indented(const std::string& text, size_t indent) {
@@ -288,55 +276,45 @@ std::string indented(const std::string& text, size_t indent) {
 
 }  // namespace
 
-int exit_code_for(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const TransferException&) {
-        return EXIT_UNAVAILABLE;
-    } catch (const SSLException&) {
-        return EXIT_PROTOCOL;
-    } catch (const IOException&) {
-        return EXIT_IOERR;
-    } catch (const AuthenticationFailedException&) {
-        return EXIT_NOPERM;
-    } catch (const DecodeException&) {
-        return EXIT_DATAERR;
-    } catch (...) {
-        return EXIT_SOFTWARE;
-    }
-}
-
 uint32_t default_port(TlsMode mode) {
-    switch (mode) {
-        case TlsMode::STARTTLS:
-            return 587;
-        case TlsMode::SMTPS:
-            return 465;
-        case TlsMode::NONE:
-            break;
-    }
-    return 25;
+    return mode == TlsMode::STARTTLS ? 587 : mode == TlsMode::SMTPS ? 465 : 25;
 }
 
-Options parse_args(const std::vector<std::string>& args, const char* env_password) {
+const char* auth_name(AuthMode mode) {
+    for (const auto& m : AUTH_MODES) {
+        if (m.second == mode)
+            return m.first;
+    }
+    return "none";
+}
+
+Options parse_args(const std::vector<std::string>& args, const Environment& env) {
     Parsed p;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;
-        const Option* opt = spelled(name, false);
-        bool inline_value = false;
-        if (opt == nullptr) {
-            if (name.compare(0, 2, "--") != 0 || name == "--")
-                refuse_argument(args, i);
-            size_t eq = name.find('=');
-            if (eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name.erase(eq);
-                inline_value = true;
-            }
-            opt = spelled(name, true);
-            if (opt == nullptr)
-                throw usage_error("unknown option '" + name + "'");
+        if (name == "--") {  // recipients follow, whatever they look like
+            p.o.operands.insert(p.o.operands.end(), args.begin() + long(i) + 1, args.end());
+            break;
         }
+        if (name.empty() || name[0] != '-') {  // a recipient, in sendmail mode
+            p.o.operands.push_back(name);
+            continue;
+        }
+        const Option* opt = spelled(name, false);
+        const Option* flag =
+            opt != nullptr || name[1] == '-' ? nullptr : spelled(name.substr(0, 2), false);
+        const size_t eq = name.find('=');
+        const bool inline_value = opt == nullptr && (eq != name.npos || flag != nullptr);
+        if (flag != nullptr && flag->value != nullptr) {  // "-fADDRESS"
+            value = name.substr(2);
+            opt = flag;
+        } else if (inline_value && name[1] == '-') {  // "--name=value"
+            value = name.substr(eq + 1);
+            name.erase(eq);
+            opt = spelled(name, true);
+        }
+        if (opt == nullptr)
+            throw usage_error("unknown option '" + name + "'");
         if (opt->value == nullptr && inline_value)
             throw usage_error(name + " takes no value");
         if (opt->value != nullptr && !inline_value) {
@@ -344,31 +322,28 @@ Options parse_args(const std::vector<std::string>& args, const char* env_passwor
                 throw usage_error(name + " needs a value");
             value = args[++i];
         }
-        p.option = opt->name != nullptr ? opt->name : opt->flag;
-        opt->apply(p, value);
+        apply(p, *opt, value);
+        p.given.insert(opt);
         if (p.o.help || p.o.version)
             return p.o;
     }
+    apply_account(p, env);
     Options& o = p.o;
-    check_message(o);
     o.port = static_cast<uint32_t>(number(p.port, "--port", 65535, default_port(o.tls)));
     o.count = number(p.count, "--count", MAX_COUNT, 1);
-    if (o.body_given && !o.body_file.empty())
-        throw usage_error("--body and --body-file exclude each other");
-    check_tls(o);
-    check_auth(o, env_password);
-    if (o.insecure) {
-        o.warnings.push_back(
-            "WARNING: --insecure: the server's certificate is NOT verified; anyone between "
-            "here and the server can read and change this session, credentials included");
-    }
+    o.timeout = number(p.timeout, "--timeout", 3600, 30);
+    check_options(o, env);
     return o;
 }
 
 std::string usage_text() {
     std::string u =
-        "Usage: travine-send --server HOST --from ADDRESS --to ADDRESS... [options]\n"
-        "Send a plain-text mail over SMTP with the travine library.\n";
+        "Usage: travine-send [--account NAME] --server HOST --from ADDRESS --to ADDRESS...\n"
+        "                    [options]\n"
+        "       travine-send [--account NAME] [options] [-t] [-i] [--] [ADDRESS...] <message\n"
+        "       sendmail [-t] [-i] [-f ADDRESS] [ADDRESS...] <message\n"
+        "Send mail over SMTP with the travine library: a message composed from the\n"
+        "options, or a complete message from standard input as sendmail takes it.\n";
     const char* section = "";
     for (const Option& opt : OPTIONS) {
         if (opt.help == nullptr)
@@ -379,20 +354,26 @@ std::string usage_text() {
         }
         std::string left = "  ";
         if (opt.flag != nullptr)
-            left += std::string(opt.flag) + ", ";
-        left += opt.name;
+            left += std::string(opt.flag) + (opt.name != nullptr ? ", " : "");
+        if (opt.name != nullptr)
+            left += opt.name;
         if (opt.value != nullptr)
             left += std::string(" ") + opt.value;
         left.resize(std::max<size_t>(left.size() + 2, 24), ' ');
         u += left + indented(opt.help, left.size());
     }
-    u += "\nExit status:\n";
-    for (const auto& row : EXIT_TEXTS) {
-        char code[8];
-        std::snprintf(code, sizeof code, "%4d  ", row.first);
-        u += code + indented(row.second, 6);
+    std::string keys = "  ";
+    for (const Option& opt : OPTIONS) {
+        if (opt.account != 0)
+            keys += std::string(keys.size() % 64 > 50 ? ",\n"
+                                : keys.size() > 2     ? ", "
+                                                      : "") +
+                    (opt.name + 2);
     }
-    return u;
+    u += "\nAn account is a line '[NAME]' and lines 'key = value' after it; a line\n"
+         "'default = NAME' before the first names the default account. Its keys:\n" +
+         indented(keys, 2);
+    return u + "\nExit status:\n" + exit_codes_text();
 }
 
 }  // namespace travine_cli

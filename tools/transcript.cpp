@@ -18,18 +18,10 @@ bool is_reply(const std::string& s) {
     return s.size() == 3 || s[3] == ' ' || s[3] == '-';
 }
 
-bool starts_with_nocase(const std::string& s, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    if (s.size() < n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        char c = s[i];
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-        if (c != prefix[i])
-            return false;
-    }
-    return true;
+std::string upper(std::string s) {
+    for (char& c : s)
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    return s;
 }
 
 }  // namespace
@@ -64,6 +56,7 @@ std::vector<std::string> Transcript::finish(const std::string& entry) {
     const bool data_end = entry.size() >= 5 && entry.compare(entry.size() - 5, 5, "\r\n.\r\n") == 0;
     if (data_end) {
         data_sent_ = true;
+        step_ = MESSAGE;
         return lines;
     }
     if (lines.size() != 1)
@@ -85,36 +78,41 @@ std::vector<std::string> Transcript::finish(const std::string& entry) {
         }
         if (secret_lines_ > 0 && content.compare(0, 3, "334") != 0)
             secret_lines_ = 0;
-        return lines;
+    } else if (prefix != "SSLInfo:\t") {
+        client_line(line, prefix, content);
     }
-    if (prefix == "SSLInfo:\t")
-        return lines;
+    return lines;
+}
 
+void Transcript::client_line(std::string& line, const std::string& prefix,
+                             const std::string& content) {
     if (secret_lines_ > 0) {
         --secret_lines_;
         if (!show_secrets_)
             line = prefix + MASK;
-        return lines;
+        return;
     }
-    if (starts_with_nocase(content, "AUTH PLAIN")) {
-        if (content.size() > 11) {
-            if (!show_secrets_)
-                line = prefix + content.substr(0, 11) + MASK;
-        } else {
-            secret_lines_ = 1;
-        }
-    } else if (starts_with_nocase(content, "AUTH LOGIN")) {
-        if (content.size() > 11) {
-            if (!show_secrets_)
-                line = prefix + content.substr(0, 11) + MASK;
-            secret_lines_ = 1;
-        } else {
-            secret_lines_ = 2;
-        }
-    } else if (starts_with_nocase(content, "AUTH CRAM-")) {
-        secret_lines_ = 1;
+    const std::string verb = upper(content.substr(0, content.find(' ')));
+    const Step steps[] = {HELLO, HELLO, STARTTLS, AUTH, MAIL, RCPT, DATA, QUIT};
+    const char* const verbs[] = {"EHLO", "HELO", "STARTTLS", "AUTH",
+                                 "MAIL", "RCPT", "DATA",     "QUIT"};
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i)
+        step_ = verb == verbs[i] ? steps[i] : step_;
+    if (step_ == MAIL || step_ == RCPT) {
+        const size_t open = content.find('<');
+        address_ = content.substr(open + 1, content.rfind('>') - open - 1);
     }
-    return lines;
+    if (verb != "AUTH")
+        return;
+    // "AUTH MECHANISM [initial response]": the response is masked, and the
+    // lines that answer the server's 334 carry the credentials: LOGIN the
+    // user name and the password, the others one.
+    const size_t mech = content.find(' ');
+    const size_t initial = content.find(' ', mech + 1);
+    const bool login = upper(content.substr(mech + 1, initial - mech - 1)) == "LOGIN";
+    secret_lines_ = (login ? 2 : 1) - (initial == std::string::npos ? 0 : 1);
+    if (initial != std::string::npos && !show_secrets_)
+        line = prefix + content.substr(0, initial + 1) + MASK;
 }
 
 std::string progress_bar(unsigned long done, unsigned long total, int width) {

@@ -1,14 +1,16 @@
-// travine-send: sends a plain-text mail (or N copies of it) over one SMTP
-// session, built only on the library's public classes.
+// travine-send: sends a message composed from its options (or N copies of
+// it), or a complete message from standard input as sendmail does, over one
+// SMTP session, built only on the library's public classes.
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -18,6 +20,7 @@
 #include "logger.h"
 #include "message.h"
 #include "options.h"
+#include "report.h"
 #include "smtp.h"
 #include "sslsocket.h"
 #include "transcript.h"
@@ -39,6 +42,41 @@ struct LogState {
     unsigned long shown = 0;
 };
 LogState g_log;
+// Read by the Ctrl-C handler; lock-free, so safe there.
+std::atomic<unsigned long> g_accepted{0};
+
+void say(const std::string& text) {
+    std::fprintf(stderr, "travine-send: %s\n", visible(text).c_str());
+}
+
+// Appends text, or the digits of v, to buf at *n (async-signal-safe).
+void put(char* buf, size_t* n, const char* text) {
+    while (*text != '\0')
+        buf[(*n)++] = *text++;
+}
+void put(char* buf, size_t* n, unsigned long v) {
+    char digits[24];
+    size_t k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + v % 10);
+    } while ((v /= 10) != 0);
+    while (k > 0)
+        buf[(*n)++] = digits[--k];
+}
+
+// Ctrl-C during --count: how many messages the server accepted, then exit.
+void on_interrupt(int) {
+    char buf[160];
+    size_t n = 0;
+    put(buf, &n, g_log.progress ? "\r\033[K" : "\n");
+    put(buf, &n, "travine-send: interrupted; the server accepted ");
+    put(buf, &n, g_accepted.load());
+    put(buf, &n, " of ");
+    put(buf, &n, g_log.total);
+    put(buf, &n, " messages\n");
+    (void)!::write(STDERR_FILENO, buf, n);
+    _exit(EXIT_INTERRUPTED);
+}
 
 int terminal_columns() {
     struct winsize ws;
@@ -59,13 +97,15 @@ void draw_progress() {
 
 void on_log(std::string text, int level) {
     std::vector<std::string> lines = g_log.transcript->add(text);
+    g_accepted = g_log.transcript->accepted();
     // The dialogue with -v; without it only what the library reports at
     // ERROR (server notices such as "Host said: 251 ...").
     if (!lines.empty() && (g_log.verbose > 0 || level == Logger::ERROR)) {
         if (g_log.progress)
             std::fputs("\r\033[K", stderr);  // the bar's line makes room
         for (const std::string& l : lines)
-            std::fprintf(stderr, "%s%s\n", g_log.verbose > 0 ? "" : "travine-send: ", l.c_str());
+            std::fprintf(stderr, "%s%s\n",
+                         g_log.verbose > 0 ? "" : "travine-send: ", visible(l).c_str());
         if (g_log.progress)
             draw_progress();
     }
@@ -84,54 +124,44 @@ std::string local_domain() {
 }
 
 SMTP::AUTH_TYPE auth_type(AuthMode m) {
-    switch (m) {
-        case AuthMode::AUTO:
-            return SMTP::AUTO;
-        case AuthMode::PLAIN:
-            return SMTP::PLAIN;
-        case AuthMode::LOGIN:
-            return SMTP::LOGIN;
-        case AuthMode::CRAM_MD5:
-            return SMTP::CRAM_MD5;
-        case AuthMode::CRAM_SHA1:
-            return SMTP::CRAM_SHA1;
-        case AuthMode::NONE:
-            break;
-    }
-    return SMTP::NO_AUTH;
+    const SMTP::AUTH_TYPE types[] = {SMTP::NO_AUTH, SMTP::AUTO,       SMTP::PLAIN,
+                                     SMTP::LOGIN,   SMTP::CRAM_MD5,   SMTP::CRAM_SHA1,
+                                     SMTP::XOAUTH2, SMTP::OAUTHBEARER};
+    return types[static_cast<int>(m)];
 }
 
-int run(Options& o) {
+// The library's safe settings: TLS verified with the host name checked
+// (against the system's trust store without --cafile and --capath) unless
+// --insecure, and every wait bounded by --timeout.
+void secure(SMTP& session, const Options& o) {
+    if (o.tls != TlsMode::NONE) {
+        session.setSSLOpts(o.tls == TlsMode::STARTTLS ? SMTP::STARTTLS : SMTP::SMTPS,
+                           o.insecure ? SSLSocket::VERIFY_NONE : SSLSocket::VERIFY_HOST, o.cafile,
+                           o.capath);
+    }
+    session.setTimeout(static_cast<int>(o.timeout));
+}
+
+int run(Options& o, const Outgoing& out) {
     Transcript transcript(o.verbose >= 2);
     g_log.transcript = &transcript;
     g_log.verbose = o.verbose;
-    g_log.total = o.count;
+    g_log.total = out.texts.size();
     g_log.progress = o.count > 1 && o.verbose == 0 && isatty(STDERR_FILENO);
 
-    MessageParts parts;
-    parts.from = o.from;
-    parts.to = o.to;
-    parts.subject = o.subject;
-    parts.date = rfc5322_date(std::time(nullptr));
-    parts.body = o.body;
-
-    SMTP session(o.domain, o.from, o.server, o.port);
-    // The transcript also counts accepted messages, so the session always
-    // logs; the callback decides what is shown.
+    SMTP session(o.domain, out.sender, o.server, o.port);
+    // The transcript also counts accepted messages and follows the steps,
+    // so the session always logs; the callback decides what is shown.
     session.setVerbosity(Logger::VERBOSE);
     session.setCallBackFunction(&on_log);
-    if (o.tls != TlsMode::NONE) {
-        session.setSSLOpts(o.tls == TlsMode::STARTTLS ? SMTP::STARTTLS : SMTP::SMTPS,
-                           o.insecure ? SSLSocket::VERIFY_NONE : SSLSocket::VERIFY_PEER, o.cafile,
-                           o.capath);
-    }
+    secure(session, o);
     if (o.auth != AuthMode::NONE)
         session.setCredentials(o.user, o.password, auth_type(o.auth));
-    for (unsigned long i = 0; i < o.count; ++i) {
-        parts.message_id = make_message_id(o.domain);
-        session.addMessage(compose_message(parts), o.to);
-    }
+    for (const std::string& text : out.texts)
+        session.addMessage(text, out.rcpts);
 
+    if (o.count > 1)
+        signal(SIGINT, on_interrupt);
     if (g_log.progress)
         draw_progress();
     try {
@@ -139,19 +169,68 @@ int run(Options& o) {
     } catch (const Exception& e) {
         if (g_log.progress)
             std::fputc('\n', stderr);
-        std::fprintf(stderr, "travine-send: %s in %s [%u]: %s\n", e.name.c_str(), e.method.c_str(),
-                     static_cast<unsigned>(e.index), e.msg.c_str());
+        const Report r = describe(e, Context{&o, transcript.step(), transcript.address()});
+        say(r.text);
+        if (o.verbose > 0)
+            say(e.name + " in " + e.method + " [" + std::to_string(e.index) + "]");
         if (o.count > 1) {
-            std::fprintf(stderr,
-                         "travine-send: the server accepted %lu of %lu messages before the "
-                         "failure\n",
-                         transcript.accepted(), o.count);
+            say("the server accepted " + std::to_string(transcript.accepted()) + " of " +
+                std::to_string(o.count) + " messages before the failure");
         }
-        return exit_code_for(std::current_exception());
+        return r.code;
     }
     if (g_log.progress)
         std::fputc('\n', stderr);
+    if (!o.quiet)
+        say(summary(o, out.rcpts));
     return EXIT_SENT;
+}
+
+Environment environment(const char* program) {
+    Environment env;
+    env.password = std::getenv("TRAVINE_PASSWORD");
+    const char* slash = std::strrchr(program, '/');
+    env.as_sendmail = std::strcmp(slash != nullptr ? slash + 1 : program, "sendmail") == 0;
+    env.terminal = isatty(STDIN_FILENO) || isatty(STDERR_FILENO);
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        env.config_files.push_back(std::string(xdg) + "/travine/config");
+    else if (home != nullptr && home[0] != '\0')
+        env.config_files.push_back(std::string(home) + "/.config/travine/config");
+    env.config_files.push_back("/etc/travine.conf");
+    return env;
+}
+
+// Everything before the connection: the options, the inputs, the message.
+// Returns the exit code of a refusal, or -1 to go on.
+int prepare(int argc, char** argv, Options* opts, Outgoing* out) {
+    const Environment env = environment(argv[0]);
+    try {
+        *opts = parse_args(std::vector<std::string>(argv + 1, argv + argc), env);
+        Options& o = *opts;
+        if (o.help || o.version)
+            return EXIT_SENT;
+        o.quiet = o.quiet || env.as_sendmail;
+        if (o.domain.empty())
+            o.domain = local_domain();
+        for (const std::string& w : o.warnings) {
+            if (!o.quiet || w.compare(0, 8, "warning:") != 0)  // --insecure's is never quiet
+                say(w);
+        }
+        if (isatty(STDIN_FILENO) && (o.sendmail || (!o.body_given && o.body_file.empty()))) {
+            say(o.sendmail ? "reading the message from standard input; end it with Ctrl-D"
+                           : "reading the body from standard input; end it with Ctrl-D");
+        }
+        load_inputs(o, std::cin);
+        *out = o.sendmail ? sendmail_message(o.body, o) : compose(o);
+    } catch (const CliError& e) {
+        say(e.text);
+        if (e.code == EXIT_USAGE)
+            std::fputs("Try 'travine-send --help'.\n", stderr);
+        return e.code;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -160,15 +239,9 @@ int main(int argc, char** argv) {
     // A reader of standard error that went away must not end the session
     // half-way (the library's own writes never raise SIGPIPE).
     signal(SIGPIPE, SIG_IGN);
-
-    std::vector<std::string> args(argv + 1, argv + argc);
     Options opts;
-    try {
-        opts = parse_args(args, std::getenv("TRAVINE_PASSWORD"));
-    } catch (const CliError& e) {
-        std::fprintf(stderr, "travine-send: %s\nTry 'travine-send --help'.\n", e.text.c_str());
-        return e.code;
-    }
+    Outgoing out;
+    const int refused = prepare(argc, argv, &opts, &out);
     if (opts.help) {
         std::fputs(usage_text().c_str(), stdout);
         return EXIT_SENT;
@@ -177,33 +250,17 @@ int main(int argc, char** argv) {
         std::printf("travine-send %s (%s)\n", TRAVINE_VERSION, OpenSSL_version(OPENSSL_VERSION));
         return EXIT_SENT;
     }
-    if (opts.domain.empty())
-        opts.domain = local_domain();
-    if (!opts.body_given && (opts.body_file.empty() || opts.body_file == "-") &&
-        isatty(STDIN_FILENO)) {
-        std::fprintf(stderr,
-                     "travine-send: reading the body from standard input; end it with "
-                     "Ctrl-D\n");
-    }
-    try {
-        load_inputs(opts, std::cin);
-    } catch (const CliError& e) {
-        std::fprintf(stderr, "travine-send: %s\n", e.text.c_str());
-        return e.code;
-    }
-    for (const std::string& w : opts.warnings) {
-        std::fprintf(stderr, "travine-send: %s\n", w.c_str());
-    }
-
+    if (refused != -1)
+        return refused;
     // The library leaves OpenSSL to its host when built that way; this
     // program is such a host and initialises it itself.
     OPENSSL_init_ssl(0, nullptr);
     try {
-        return run(opts);
+        return run(opts, out);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "travine-send: internal error: %s\n", e.what());
+        say(std::string("internal error: ") + e.what());
     } catch (...) {
-        std::fprintf(stderr, "travine-send: internal error\n");
+        say("internal error");
     }
     return EXIT_SOFTWARE;
 }

@@ -13,10 +13,11 @@
 #
 # --mode plain | starttls (offered and required before mail) | smtps;
 # --cert and --key for the TLS modes. --auth USER:PASSWORD offers PLAIN,
-# LOGIN and CRAM-MD5 for that one user, also without TLS, and requires it
-# before mail; --exclude drops mechanisms from the offer (comma-separated).
+# LOGIN, CRAM-MD5, XOAUTH2 and OAUTHBEARER (the password as access token)
+# for that one user, also without TLS, and requires it before mail;
+# --exclude drops mechanisms from the offer (comma-separated).
 
-import argparse, hashlib, hmac, logging, os, secrets, signal, ssl, sys, threading, warnings
+import argparse, base64, hashlib, hmac, logging, os, secrets, signal, ssl, sys, threading, warnings
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import MISSING, AuthResult, auth_mechanism
@@ -64,6 +65,27 @@ class Store:
         return AuthResult(success=ok, handled=False, auth_data=("CRAM-MD5", login))
 
 
+    # OAuth 2.0: a wrong token gets the error details in a 334, and the
+    # client must close with what its mechanism prescribes (an empty line,
+    # or ^A) before the refusal.
+    async def bearer(self, server, args, mechanism, closing):
+        fields = base64.b64decode(args[1]).split(b"\x01") if len(args) == 2 else [b""]
+        user = fields[0][4:-1].replace(b"=2C", b",").replace(b"=3D", b"=")
+        if mechanism == "XOAUTH2":
+            user = fields[0][5:] if fields[0].startswith(b"user=") else b""
+        ok = user == self.user and b"auth=Bearer " + self.password in fields
+        if ok or await server.challenge_auth('{"status":"401"}') == closing:
+            return AuthResult(success=ok, handled=False, auth_data=(mechanism, user))
+        await server.push("501 5.5.2 Wrong closing response")
+        return AuthResult(success=False, handled=True)
+
+    async def auth_XOAUTH2(self, server, args):
+        return await self.bearer(server, args, "XOAUTH2", b"")
+
+    async def auth_OAUTHBEARER(self, server, args):
+        return await self.bearer(server, args, "OAUTHBEARER", b"\x01")
+
+
 class FreePortController(Controller):
     # Binds port 0 and learns the port the system chose.
     def _trigger_server(self):
@@ -92,7 +114,8 @@ def main():
     # Over implicit TLS aiosmtpd does not count the connection as encrypted,
     # so only STARTTLS requires TLS before AUTH. Without --auth nothing is
     # offered (and AUTH waits for TLS, as aiosmtpd has it by default).
-    excluded = args.exclude.split(",") if args.auth else ["PLAIN", "LOGIN", "CRAM-MD5"]
+    excluded = args.exclude.split(",") if args.auth else ["PLAIN", "LOGIN", "CRAM-MD5",
+                                                           "XOAUTH2", "OAUTHBEARER"]
     kwargs.update(auth_exclude_mechanism=[m for m in excluded if m], auth_required=bool(args.auth),
                   auth_require_tls=args.mode == "starttls" or not args.auth)
     if args.auth:

@@ -99,8 +99,8 @@ void operator delete(void* p, size_t) noexcept {
 namespace {
 
 const std::string SCENARIOS = TRAVINE_SOURCE_DIR "/tests/scenarios/";
-const std::vector<std::string> AUTH_TYPES = {"AUTO",     "PLAIN",     "LOGIN",
-                                             "CRAM_MD5", "CRAM_SHA1", "NO_AUTH"};
+const std::vector<std::string> AUTH_TYPES = {"AUTO",      "PLAIN",   "LOGIN",   "CRAM_MD5",
+                                             "CRAM_SHA1", "NO_AUTH", "XOAUTH2", "OAUTHBEARER"};
 
 // BYTES as described above; with line false nothing is appended.
 std::string bytes(const std::string& raw, bool line = false) {
