@@ -1,92 +1,61 @@
-// Splitting, case mapping, space collapsing, wrapping and integer formatting.
+// Splitting, space collapsing, wrapping, case mapping and integer formatting.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "string.h"
 
 using Strings = std::vector<std::string>;
 
-TEST(StringLines, SplitOnlyAtLineFeeds) {
-    const std::vector<std::pair<std::string, Strings>> cases = {
-        {"one\ntwo", {"one", "two"}},
-        {"one\ntwo\n", {"one", "two"}},
-        {"\n", {""}},
-        {"one\n\ntwo", {"one", "", "two"}},
-        {"x", {"x"}},
-        {"", {}},
-        {"\none", {"", "one"}},
-        {"a\n\n", {"a", ""}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(String::string2lines(c.first), c.second) << testing::PrintToString(c.first);
+TEST(String, SplitsOnlyAtTheDelimiterWithNoEmptyLastPiece) {
+    const std::vector<std::tuple<std::string, char, Strings>> cases = {
+        {"one\ntwo\n", '\n', {"one", "two"}},
+        {"\n", '\n', {""}},
+        {"", '\n', {}},
+        {"one\n\r\n\ntwo", '\n', {"one", "\r", "", "two"}},
+        {"x", '\n', {"x"}},
+        {" PLAIN  LOGIN ", ' ', {"", "PLAIN", "", "LOGIN"}},
+        {"a\tb\n", ' ', {"a\tb\n"}},
+        {"/C=DE/CN=a b", '/', {"", "C=DE", "CN=a b"}}};
+    for (const auto& [text, delim, pieces] : cases) {
+        EXPECT_EQ(delim == '\n' ? String::string2lines(text) : String::string2tokens(text, delim),
+                  pieces)
+            << text;
     }
+    EXPECT_EQ(String::string2tokens(" a  b "), (Strings{"", "a", "", "b"}));
 }
 
-TEST(StringTokens, SplitAtEveryDelimiter) {
-    struct Case {
-        std::string in;
-        char delim;
-        Strings out;
-    };
-    const std::vector<Case> cases = {
-        {"AUTH PLAIN LOGIN", ' ', {"AUTH", "PLAIN", "LOGIN"}},
-        {"PLAIN  LOGIN", ' ', {"PLAIN", "", "LOGIN"}},
-        {"", ' ', {}},
-        {" ", ' ', {""}},
-        {"a\tb", ' ', {"a\tb"}},
-        {"/C=DE/O=Example/CN=mail.example.test",
-         '/',
-         {"", "C=DE", "O=Example", "CN=mail.example.test"}},
-        {"a b", ',', {"a b"}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(String::string2tokens(c.in, c.delim), c.out) << testing::PrintToString(c.in);
-        if (c.delim == ' ') {
-            EXPECT_EQ(String::string2tokens(c.in), c.out) << testing::PrintToString(c.in);
-        }
-    }
+TEST(String, TrimCollapsesSpacesOnly) {
+    const Strings cases = {"  one   two  ", "one two", " ",       "",       "",        "",
+                           "one\t ",        "one\t",   " \t one", "\t one", "a \n  b", "a \n b"};
+    for (size_t k = 0; k < cases.size(); k += 2)
+        EXPECT_EQ(String::trim(cases[k]), cases[k + 1]) << cases[k];
 }
 
-TEST(StringTrim, CollapsesRunsOfSpacesAndDropsOneAtEachEnd) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"  one  two  ", "one two"}, {" ", ""},           {"", ""},
-        {"one two", "one two"},      {"one\t ", "one\t"}, {" \t one", "\t one"},
-        {"a \n  b", "a \n b"},       {"\r\n", "\r\n"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(String::trim(c.first), c.second) << testing::PrintToString(c.first);
-    }
+TEST(String, WrapBreaksAtTheLastSpaceWhenTheCountReachesTheWidth) {
+    const std::vector<std::tuple<std::string, u32, std::string>> cases = {
+        {"abc def ghi", 4, "abc\ndef\nghi"},
+        {"abc def ghi", 5, "abc\ndef\nghi"},
+        {"a bcd efg h", 4, "a\nbcd\nefg h"},  // the count restarts at the break
+        {"ab cd\nef", 6, "ab\ncd\nef"},       // the line feed is counted
+        {"a bc\nabcdefg", 6, "a bc\nabcdefg"},
+        {"abcd e f", 3, "abcd\ne f"},
+        {"  ", 2, " \n"},
+        {"a b c", 0, "a b c"}};
+    for (const auto& [text, width, wrapped] : cases)
+        EXPECT_EQ(String::wrap(text, width), wrapped) << text << " at " << width;
+    for (u32 width = 0; width < 20; ++width)
+        EXPECT_EQ(String::wrap("abcdefghij\nklmnop", width), "abcdefghij\nklmnop");
 }
 
-TEST(StringWrap, BreaksAtTheLastSpaceWhenTheCountReachesWidth) {
-    struct Case {
-        std::string in;
-        u32 width;
-        std::string out;
-    };
-    // Three words at width 4 and 5, the count restarting after a break and
-    // a line feed counted as a character are pinned by the fuzz corpus
-    // (tests/fuzz/corpus/string/wrap-*).
-    const std::vector<Case> cases = {
-        {"abcd e f", 3, "abcd\ne f"}, {"a\nbc de", 4, "a\nbc\nde"}, {"  ", 2, " \n"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(String::wrap(c.in, c.width), c.out)
-            << testing::PrintToString(c.in) << " width " << c.width;
-    }
-    const std::string no_space = "abcdefghij\nklmnop";
-    for (u32 width = 0; width <= no_space.size() + 1; ++width) {
-        EXPECT_EQ(String::wrap(no_space, width), no_space) << "width " << width;
-    }
-}
-
-TEST(StringCase, MapsOnlyAsciiLetters) {
-    EXPECT_EQ(String::to_upper("cram-md5"), "CRAM-MD5");
-    EXPECT_EQ(String::to_lower("CRAM-SHA1"), "cram-sha1");
-    EXPECT_EQ(String::to_upper(std::string("a\0b", 3)), std::string("A\0B", 3));
-}
-
-TEST(StringItoa, WritesDecimalLikePercentD) {
-    EXPECT_EQ(String::itoa(0), "0");
+TEST(String, CaseMappingAndItoa) {
+    EXPECT_EQ(String::to_upper(std::string("cram-md5 az\0z", 13)),
+              std::string("CRAM-MD5 AZ\0Z", 13));
+    EXPECT_EQ(String::to_lower("CRAM-SHA1 AZ@["), "cram-sha1 az@[");
+    EXPECT_EQ(String::itoa(0) + " " + String::itoa(-42) + " " + String::itoa(INT_MIN) + " " +
+                  String::itoa(INT_MAX),
+              "0 -42 -2147483648 2147483647");
 }

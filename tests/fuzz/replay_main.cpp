@@ -1,7 +1,9 @@
-// Runs a fuzz target once over each input: every regular file of each
-// directory argument (in name order) and every file argument. Fails when
-// there is no input at all; a finding aborts the process inside the target.
-#include <algorithm>
+// Runs a fuzz target once over every file under the directories given: the
+// committed corpus under ctest, without libFuzzer. A finding aborts. A
+// dialogue scenario (tests/scenarios/, names without a dot) stands for what
+// its server sends: its S: lines, with \r and \n read as CR and LF, and CR LF
+// added unless a line ends in \n (other escapes stay as written: a seed need
+// not be exact).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,47 +11,44 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace fs = std::filesystem;
+namespace {
+
+std::string server_bytes(std::istream& in) {
+    std::string out;
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, 3, "S: ") != 0)
+            continue;
+        std::string bytes = line.substr(3);
+        for (size_t at = 0; (at = bytes.find('\\', at)) != std::string::npos; ++at) {
+            if (bytes[at + 1] == 'r' || bytes[at + 1] == 'n')
+                bytes.replace(at, 2, 1, bytes[at + 1] == 'r' ? '\r' : '\n');
+        }
+        out += bytes.empty() || bytes.back() != '\n' ? bytes + "\r\n" : bytes;
+    }
+    return out;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<fs::path> inputs;
+    int replayed = 0;
     for (int k = 1; k < argc; ++k) {
-        const fs::path arg(argv[k]);
-        std::error_code ec;
-        if (fs::is_directory(arg, ec)) {
-            const size_t first = inputs.size();
-            for (const fs::directory_entry& entry : fs::directory_iterator(arg)) {
-                if (entry.is_regular_file()) {
-                    inputs.push_back(entry.path());
-                }
-            }
-            std::sort(inputs.begin() + static_cast<std::ptrdiff_t>(first), inputs.end());
-        } else if (fs::is_regular_file(arg, ec)) {
-            inputs.push_back(arg);
-        } else {
-            std::fprintf(stderr, "%s: no such file or directory\n", argv[k]);
-            return 2;
+        if (!std::filesystem::is_directory(argv[k]))
+            continue;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[k])) {
+            const bool scenario = entry.path().parent_path().filename() == "scenarios";
+            if (!entry.is_regular_file() || (scenario && entry.path().has_extension()))
+                continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string bytes =
+                scenario ? server_bytes(in) : std::string(std::istreambuf_iterator<char>(in), {});
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            ++replayed;
         }
     }
-    if (inputs.empty()) {
-        std::fprintf(stderr, "usage: %s DIR|FILE...: no input to replay\n", argv[0]);
-        return 2;
-    }
-    for (const fs::path& path : inputs) {
-        std::ifstream in(path, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) {
-            std::fprintf(stderr, "%s: cannot read\n", path.c_str());
-            return 2;
-        }
-        std::fprintf(stderr, "replay %s (%zu bytes)\n", path.c_str(), bytes.size());
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    }
-    std::printf("%zu inputs replayed\n", inputs.size());
-    return 0;
+    std::printf("%d inputs replayed\n", replayed);
+    return replayed > 0 ? 0 : 1;
 }

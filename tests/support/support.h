@@ -1,63 +1,88 @@
-// Helpers shared by the tests: catching a thrown Exception, socket pairs
-// with a pre-loaded peer, temporary directories.
+// Helpers shared by the tests. The scripted peer and the test PKI are in
+// tls_peer.h, aiosmtpd as a child process in smtpd.h. Here:
+//
+//   thrown<E>(f)             runs f, which must throw E; returns the object caught
+//   SocketPair               a connected AF_UNIX stream pair: client() for the code
+//                            under test (release_client() when it takes it over),
+//                            peer() for the test; send() writes all to the peer end
+//   TempDir                  a fresh directory under /tmp, removed with its contents
+//   open_descriptor_count()  the descriptors this process holds
+//   capture_log(log, v)      routes log's output up to verbosity v into one store
+//                            (and empties it); logged(level) reads the store back
+//                            as lines, line feeds dropped (level -1: every level)
+//   adopt(session, fd)       gives session a transport over fd whose connect()
+//                            does nothing; the transport owns fd
 #ifndef TRAVINE_TEST_SUPPORT_H
 #define TRAVINE_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "exception.h"
+#include "logger.h"
 
-// Runs f, which must throw E; returns the caught object. Records a test
-// failure (and returns an object with index 0) when f throws nothing or
-// something else.
+class SMTP;
+
+// Records a test failure (and returns an object with index 0) when f throws
+// nothing or something else.
 template <class E>
 E thrown(const std::function<void()>& f) {
     try {
         f();
+        ADD_FAILURE() << "nothing was thrown";
     } catch (const E& e) {
         return e;
     } catch (const Exception& e) {
-        ADD_FAILURE() << "threw " << e.name << " (" << e.method << " " << e.index << ": "
-                      << e.msg << ") instead";
-        return E("", "", 0);
+        ADD_FAILURE() << "threw " << e.name << " (" << e.method << " " << e.index << ": " << e.msg
+                      << ") instead";
     } catch (...) {
         ADD_FAILURE() << "threw something outside the Exception family";
-        return E("", "", 0);
     }
-    ADD_FAILURE() << "nothing was thrown";
     return E("", "", 0);
 }
 
-// A connected AF_UNIX stream pair. client() is handed to the object under
-// test (which then owns it: call release_client()); peer() is the test's end.
 class SocketPair {
 public:
-    SocketPair();
-    ~SocketPair();
+    SocketPair() {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0)
+            throw std::runtime_error("socketpair failed");
+    }
+    ~SocketPair() {
+        for (int fd : fds_)
+            fd != -1 && close(fd);
+    }
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
     int client() const { return fds_[0]; }
     int peer() const { return fds_[1]; }
-    // The client descriptor is now owned by someone else.
-    int release_client();
-    // Writes all of data to the peer end.
-    void send(const std::string& data);
-    // Closes the peer end (the client then reads end of stream).
-    void close_peer();
-    // Everything readable on the peer end right now, without waiting more
-    // than timeout_ms for the first byte.
-    std::string received(int timeout_ms = 0);
+    int release_client() { return std::exchange(fds_[0], -1); }
+    void close_peer() { close(std::exchange(fds_[1], -1)); }
+    void send(const std::string& data) {
+        if (::send(fds_[1], data.data(), data.size(), MSG_NOSIGNAL) != ssize_t(data.size()))
+            throw std::runtime_error("writing to the peer end failed");
+    }
 
 private:
     int fds_[2];
 };
 
-// A fresh directory under /tmp, removed with its contents on destruction.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
+    TempDir() : path_("/tmp/travine-test-XXXXXX") {
+        if (mkdtemp(&path_[0]) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+    }
+    ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -65,7 +90,9 @@ private:
     std::string path_;
 };
 
-// Number of open descriptors of this process.
 int open_descriptor_count();
+void capture_log(Logger& log, Logger::VERBOSITY verbosity);
+std::vector<std::string> logged(int level = -1);
+void adopt(SMTP& session, int fd);
 
 #endif

@@ -1,68 +1,99 @@
-// A TLS server side for tests: a CA and a server certificate made at test
-// time, and a server that runs on its own thread over a given descriptor.
+// The one scripted server of the tests, plain or TLS, and the test PKI.
+//
+//   TestPki::get()  paths of the committed test PKI in certs/: ca_file (the
+//                   CA that signed the server), ca_dir (the same CA under its
+//                   hashed name), other_ca_file (a CA that signed nothing),
+//                   server_cert and server_key (subject /C=DE/O=travine test/
+//                   OU=a=b=c/CN=localhost, EC P-256, valid until the year 9966)
+//   Peer            a script of steps played on its own thread (below)
+//
+// For a TLS server on a socket pair in a transport test:
+//   Peer tls({{'T', ""}, {'S', "220 over tls\r\n"}}, pair.peer());
+//
+// The PKI was made with OpenSSL 3.0:
+//   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes
+//     -keyout ca.key -out ca.pem -days 2900000 -subj "/C=DE/O=travine test/CN=..."
+//     -addext basicConstraints=critical,CA:TRUE
+//     -addext keyUsage=critical,keyCertSign,cRLSign         (both CAs)
+//   openssl req -new ... -subj "/C=DE/O=travine test/OU=a=b=c/CN=localhost"
+//   openssl x509 -req -CA ca.pem -CAkey ca.key -days 2900000 -extfile ext.cnf
+//     (ext.cnf: extendedKeyUsage=serverAuth,
+//      subjectAltName=DNS:localhost,IP:127.0.0.1)
+//   cadir/<openssl x509 -hash -noout -in ca.pem>.0 is a copy of ca.pem.
 #ifndef TRAVINE_TEST_TLS_PEER_H
 #define TRAVINE_TEST_TLS_PEER_H
 
+#include <openssl/ssl.h>
+
+#include <cstdint>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "support.h"
+// The deadline of every single wait of the peer, in seconds.
+const int TIMEOUT_SECONDS = 5;
 
-// A CA, a server key and certificate signed by it, a second CA that signed
-// nothing, and a hashed CA directory holding the first CA. Made once per
-// test process with OpenSSL in a temporary directory.
-class TestPki {
-public:
+struct TestPki {
+    std::string ca_file, ca_dir, other_ca_file, server_cert, server_key;
     static const TestPki& get();
-    std::string ca_file;        // PEM of the signing CA
-    std::string ca_dir;         // directory with <hash>.0 -> the signing CA
-    std::string other_ca_file;  // PEM of a CA that signed nothing here
-    std::string server_cert;    // PEM, subject /C=DE/O=travine test/CN=localhost
-    std::string server_key;     // PEM
-    // Signed by the same CA, subject /C=DE/O=travine test/CN=a=b=c (a value
-    // holding '=').
-    std::string odd_cert;
-    std::string odd_key;
-    // Subject of the signing CA: /C=DE/O=travine test/CN=travine test CA.
-    static const char* const CA_CN;
-
-private:
-    TestPki();
-    TempDir dir_;
 };
 
-// The server end of a TLS connection on descriptor fd (not owned: the test
-// closes it). Every wait has a deadline of a few seconds so that a broken
-// client fails the test instead of hanging it.
-class TlsServer {
+// Plays a script on its own thread over fd (not closed by the peer) or, with
+// fd -1, over the first connection to 127.0.0.1:port(), and records what
+// the client sends. Steps, by kind:
+//   'S' text      send text; only the first `budget` bytes of all 'S' text
+//                 go out, then the script stops (a cut)
+//   'C' text      read text.size() bytes, which must be text; else stop
+//   'T'           TLS handshake as server; from here on through TLS
+//   'N'           send the TLS closing message
+//   'F' text, n   send text n times; stop early when the client stops
+//                 taking it (after TIMEOUT_SECONDS or once it has gone)
+//   'R'           shut the reading side (on a socket pair, the client's
+//                 writes then fail)
+//   'P' ms        pause
+//   'X'           shut both sides at once and stop
+// When the script stops (except by 'X') the peer shuts its writing side
+// without a TLS closing message, so that a client waiting for a reply reads
+// the end of the stream, and reads on until the client closes; these bytes
+// are recorded too, unless the handshake failed. Every wait has a deadline
+// of TIMEOUT_SECONDS, and SIGPIPE is blocked on the peer's thread.
+class Peer {
 public:
-    explicit TlsServer(int fd, const TestPki& pki = TestPki::get());
-    // Presents cert_file with key_file instead of the usual server pair.
-    TlsServer(int fd, const std::string& cert_file, const std::string& key_file);
-    TlsServer(const TlsServer&) = delete;
-    TlsServer& operator=(const TlsServer&) = delete;
-    ~TlsServer();
-    // Runs the handshake; false when it failed or timed out. On failure the
-    // descriptor is shut down, so a client blocked in its handshake sees the
-    // end of the stream instead of waiting forever.
-    bool accept();
-    // Reads one line over TLS, line feed included; empty on failure/time-out.
-    std::string read_line();
-    // Writes data over TLS; false on failure.
-    bool write(const std::string& data);
-    // Sends the TLS closing message.
-    void shutdown();
-    // Name of the negotiated cipher, empty before a handshake.
-    std::string cipher() const;
+    struct Step {
+        char kind;
+        std::string text;
+        size_t count = 1;
+    };
+    explicit Peer(std::vector<Step> script, int fd = -1, size_t budget = SIZE_MAX);
+    ~Peer() { join(); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    int port() const { return port_; }
+    void join() {
+        if (thread_.joinable())
+            thread_.join();
+    }
 
-    // Deadline of every single wait, in seconds.
-    static const int TIMEOUT_SECONDS = 5;
+    // Read after join().
+    std::string received;     // every byte the client sent, decrypted
+    std::string error;        // why the script stopped early, if it did
+    bool cut = false;         // the budget stopped the script
+    bool cut_in_tls = false;  // ... after the handshake
+    bool notified = false;    // the client sent the TLS closing message
+    size_t flooded = 0;       // bytes that went out in 'F' steps
 
 private:
-    void init(const std::string& cert_file, const std::string& key_file);
+    void run();
+    bool play(const Step& step);
+    bool write(const std::string& data);
+    long read(char* p, size_t n);
 
-    int fd_;
-    void* ctx_;
-    void* ssl_;
+    std::vector<Step> script_;
+    size_t budget_;
+    int fd_, listener_ = -1, port_ = 0;
+    SSL* ssl_ = nullptr;
+    bool tls_up_ = false, closed_ = false;
+    std::thread thread_;
 };
 
 #endif

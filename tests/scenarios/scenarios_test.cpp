@@ -1,0 +1,325 @@
+// Dialogue scenarios: every file of this directory whose name has no dot is
+// one test, Files/Scenarios.Run/<name> ('-' read as '_'), played against
+// the scripted Peer (support/tls_peer.h): a session over a socket pair,
+// email() over TCP on 127.0.0.1. Lines starting with '#' are
+// comments.
+//
+// The client, before the dialogue: a session announcing client.test, sending
+// from a@example.test, or email() with the arguments given; and
+//   auth TYPE USER PASSWORD       setCredentials(); TYPE an AUTH_TYPE name or a number
+//   tls TYPE OPTS CAFILE CADIR    setSSLOpts(); SSL_TYPE and SSL_OPTS names or
+//                                 numbers; '-' for an empty path
+//   mail RCPTS TEXT               addMessage(TEXT, RCPTS split at ','; '-' for none)
+//   email FROM|TO|SUBJECT|BODY|AUTH|USER|PASSWORD|SSL|SSLTYPE|SSLOPTS
+//                                 email() to the peer instead of a session
+//   log VERBOSE                   capture the log at VERBOSE instead of ERROR
+// Several auth, tls or email lines (one kind per file) give one run each,
+// all with the same dialogue and outcome. In tls and email lines $CA,
+// $CADIR, $OTHERCA and $KEY name the files of the test PKI.
+//
+// The dialogue, in order, as the peer plays it:
+//   S: BYTES         the server sends BYTES
+//   C: BYTES         the client must send exactly BYTES next
+//   tls              TLS handshake, server side; all later bytes go through TLS
+//   notify           the server sends the TLS closing message
+//   shut             the server shuts its reading side: the client's next write fails
+//   fill N BYTES     the server sends BYTES N times
+//   flood BYTES      the server sends BYTES over and over: the client must stop
+//                    reading after at least 1 MiB, holding less than 8 MiB
+// BYTES are literal, with the escapes \r \n \t \0 \\ and \xHH; CR LF is
+// appended unless they end in \n or in a lone \. After the last step the
+// server shuts its writing side and reads on until the client closes:
+// everything it read must be the C: lines, in full.
+//
+// The outcome:
+//   => ok [TYPE]            sendMessage() succeeded (and auth_type is TYPE)
+//   => 0 | => 274           email()'s result
+//   => NAME METHOD INDEX TEXT   the exception; '*' in TEXT matches any bytes
+//   L: TEXT                 the log, line by line ('*' matches any bytes); no L:
+//                           line: nothing logged
+//   cut                     also one run per byte k of the S: text, the server
+//                           stopping after k bytes: each fails as the end of the
+//                           stream fails (in clear or over TLS), or gives 274
+// In every run of a session: a failure leaves the queue exactly as queued, a
+// success empties it; the descriptor stays open until the session goes;
+// TLS ends with a closing message exactly when the handshake completed.
+// No run leaves a descriptor open.
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "emailwrap.h"
+#include "smtp.h"
+#include "support.h"
+#include "tls_peer.h"
+
+namespace {
+// Bytes held through operator new now, and their peak.
+std::atomic<size_t> g_live{0}, g_peak{0};
+
+void release(void* p) {
+    g_live -= p != nullptr ? malloc_usable_size(p) : 0;
+    std::free(p);
+}
+}  // namespace
+
+void* operator new(size_t n) {
+    void* p = std::malloc(n == 0 ? 1 : n);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    const size_t now = g_live += malloc_usable_size(p);
+    for (size_t peak = g_peak; now > peak && !g_peak.compare_exchange_weak(peak, now);) {
+    }
+    return p;
+}
+
+void operator delete(void* p) noexcept {
+    release(p);
+}
+
+void operator delete(void* p, size_t) noexcept {
+    release(p);
+}
+
+namespace {
+
+const std::string SCENARIOS = TRAVINE_SOURCE_DIR "/tests/scenarios/";
+const std::vector<std::string> AUTH_TYPES = {"AUTO",     "PLAIN",     "LOGIN",
+                                             "CRAM_MD5", "CRAM_SHA1", "NO_AUTH"};
+
+// BYTES as described above; with line false nothing is appended.
+std::string bytes(const std::string& raw, bool line = false) {
+    std::string out;
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out += raw[i];
+        } else if (++i == raw.size()) {
+            line = false;  // a lone \ at the end
+        } else if (raw[i] == 'x') {
+            out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            const size_t e = std::string("rnt0").find(raw[i]);
+            out += e == std::string::npos ? raw[i] : "\r\n\t"[e];  // [3]: the NUL
+            line = line && !(raw[i] == 'n' && i + 1 == raw.size());
+        }
+    }
+    return line ? out + "\r\n" : out;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> parts(1);
+    for (char c : s)
+        c == sep ? parts.push_back("") : parts.back().push_back(c);
+    return parts;
+}
+
+// Whether text matches pattern, in which '*' stands for any run of bytes.
+bool matches(const std::string& pattern, const std::string& text) {
+    const size_t star = pattern.find('*');
+    if (star == std::string::npos)
+        return pattern == text;
+    for (size_t at = star; at <= text.size(); ++at) {
+        if (text.compare(0, star, pattern, 0, star) == 0 &&
+            matches(pattern.substr(star + 1), text.substr(at)))
+            return true;
+    }
+    return false;
+}
+
+int named(const std::string& word, const std::vector<std::string>& names) {
+    const auto it = std::find(names.begin(), names.end(), word);
+    return it != names.end() ? static_cast<int>(it - names.begin()) : std::stoi(word);
+}
+
+struct Scenario {
+    std::vector<std::vector<std::string>> auth, tls, email;  // one run each
+    std::vector<SMTP::Message> mail;
+    std::vector<Peer::Step> steps;
+    std::string client, outcome;
+    std::vector<std::string> log;
+    Logger::VERBOSITY verbosity = Logger::ERROR;
+    bool cut = false, flood = false;
+    size_t text = 0;  // bytes of S: text
+};
+
+Scenario read_scenario(const std::string& name) {
+    Scenario sc;
+    const TestPki& pki = TestPki::get();
+    const std::string paths[][2] = {{"$CADIR", pki.ca_dir},
+                                    {"$CA", pki.ca_file},
+                                    {"$OTHERCA", pki.other_ca_file},
+                                    {"$KEY", pki.server_key}};
+    std::ifstream in(SCENARIOS + name);
+    for (std::string line; std::getline(in, line);) {
+        const size_t sp = std::min(line.find(' '), line.size());
+        const std::string key = line.substr(0, sp);
+        std::string rest = line.substr(std::min(sp + 1, line.size()));
+        if (key == "S:" || key == "C:" || key == "fill" || key == "flood") {
+            const size_t count = key == "fill" ? std::stoul(rest) : key == "flood" ? 1ul << 40 : 1;
+            const std::string text =
+                bytes(rest.substr(key == "fill" ? rest.find(' ') + 1 : 0), true);
+            sc.steps.push_back({key.size() == 2 ? key[0] : 'F', text, count});
+            sc.text += key == "S:" ? text.size() : 0;
+            sc.client += key == "C:" ? text : "";
+            sc.flood = sc.flood || key == "flood";
+        } else if ((key == "tls" || key == "notify" || key == "shut") && rest.empty()) {
+            sc.steps.push_back({key == "tls" ? 'T' : key == "notify" ? 'N' : 'R', ""});
+        } else if (key == "auth" || key == "tls" || key == "email") {
+            for (const auto& p : paths) {
+                for (size_t at; (at = rest.find(p[0])) != std::string::npos;)
+                    rest.replace(at, p[0].size(), p[1]);
+            }
+            auto& runs = key == "auth" ? sc.auth : key == "tls" ? sc.tls : sc.email;
+            runs.push_back(split(rest, key == "email" ? '|' : ' '));
+            for (std::string& field : runs.back())
+                field = field == "-" ? "" : bytes(field);
+        } else if (key == "mail") {
+            const std::string rcpts = rest.substr(0, rest.find(' '));
+            sc.mail.push_back({bytes(rest.substr(rcpts.size() + 1)),
+                               rcpts == "-" ? std::vector<std::string>() : split(rcpts, ',')});
+        } else if (key == "L:" || key == "=>") {
+            (key == "L:" ? sc.log.emplace_back() : sc.outcome) = bytes(rest);
+        } else if (key == "log") {
+            sc.verbosity = Logger::VERBOSE;
+        } else if (key == "cut") {
+            sc.cut = true;
+        } else if (!line.empty() && line[0] != '#') {
+            ADD_FAILURE() << name << ": cannot read \"" << line << "\"";
+        }
+    }
+    return sc;
+}
+
+struct Result {
+    std::string outcome, received, error;
+    std::vector<std::string> log;
+    bool cut_in_tls = false;
+    size_t flooded = 0, peak = 0;
+};
+
+template <class T>
+const T* pick(const std::vector<T>& runs, size_t v) {
+    return runs.empty() ? nullptr : &runs[std::min(v, runs.size() - 1)];
+}
+
+// Run v of sc, the peer stopping after `budget` bytes of its text.
+Result play(const Scenario& sc, size_t v, size_t budget) {
+    Result r;
+    const int before = open_descriptor_count();
+    int fds[2] = {-1, -1};
+    if (sc.email.empty() && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        throw std::runtime_error("socketpair failed");
+    Peer peer(sc.steps, fds[1], budget);
+    bool ok = true, negotiated = false;  // not looked at for email()
+    if (const std::vector<std::string>* a = pick(sc.email, v)) {
+        r.outcome = std::to_string(email((*a)[0].c_str(), (*a)[1].c_str(), (*a)[2].c_str(),
+                                         (*a)[3].c_str(), "127.0.0.1", u8(std::stoi((*a)[4])),
+                                         (*a)[5].c_str(), (*a)[6].c_str(), u32(peer.port()),
+                                         (*a)[7].c_str(), (*a)[8].c_str(), (*a)[9].c_str()));
+    } else {
+        std::unique_ptr<SMTP> s(new SMTP("client.test", "a@example.test", "unused.invalid", 25));
+        adopt(*s, fds[0]);
+        if (const std::vector<std::string>* c = pick(sc.auth, v))
+            s->setCredentials(c->at(1), c->at(2), SMTP::AUTH_TYPE(named(c->at(0), AUTH_TYPES)));
+        if (const std::vector<std::string>* t = pick(sc.tls, v)) {
+            s->setSSLOpts(SMTP::SSL_TYPE(named(t->at(0), {"STARTTLS", "SMTPS", "NO_SSL"})),
+                          SSLSocket::SSL_OPTS(named(t->at(1), {"VERIFY_PEER", "VERIFY_NONE"})),
+                          t->at(2), t->at(3));
+        }
+        for (const SMTP::Message& m : sc.mail)
+            s->addMessage(m.msg, m.rcpts);
+        capture_log(*s, sc.verbosity);
+        const size_t base = g_peak = g_live.load();
+        try {
+            s->sendMessage();
+            const bool chosen = sc.outcome.size() > 3;  // "ok TYPE"
+            r.outcome = "ok" + (chosen ? " " + AUTH_TYPES.at(s->auth_type) : "");
+        } catch (const Exception& e) {
+            r.outcome = e.name + " " + e.method + " " + std::to_string(e.index) + " " + e.msg;
+        }
+        r.peak = g_peak - base;
+        ok = r.outcome.compare(0, 2, "ok") == 0;
+        EXPECT_EQ(s->msgs.size(), ok ? 0 : sc.mail.size()) << "the queue after " << r.outcome;
+        for (size_t i = 0; !ok && i < std::min(s->msgs.size(), sc.mail.size()); ++i) {
+            EXPECT_EQ(s->msgs[i].msg, sc.mail[i].msg) << "queued text " << i;
+            EXPECT_EQ(s->msgs[i].rcpts, sc.mail[i].rcpts) << "queued recipients " << i;
+        }
+        EXPECT_NE(fcntl(s->socket->sockfd, F_GETFD), -1) << "closed before the session went";
+        negotiated = s->socket->negotiated;
+        r.log = logged();
+    }
+    peer.join();
+    if (fds[1] != -1)
+        close(fds[1]);
+    // After a failure the closing message may not get through; it never
+    // comes without a completed handshake.
+    EXPECT_TRUE(!sc.email.empty() ||
+                (ok ? peer.notified == negotiated : negotiated || !peer.notified))
+        << "TLS closing message";
+    r.received = peer.received, r.error = peer.error, r.cut_in_tls = peer.cut_in_tls;
+    r.flooded = peer.flooded;
+    EXPECT_EQ(open_descriptor_count(), before) << "a descriptor was left open";
+    return r;
+}
+
+std::vector<std::string> scenario_files() {
+    std::vector<std::string> names;
+    DIR* d = opendir(SCENARIOS.c_str());
+    for (struct dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        if (std::string(e->d_name).find('.') == std::string::npos)
+            names.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class Scenarios : public testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+TEST_P(Scenarios, Run) {
+    const Scenario sc = read_scenario(GetParam());
+    const size_t runs = std::max({sc.auth.size(), sc.tls.size(), sc.email.size(), size_t(1)});
+    for (size_t v = 0; v < runs; ++v) {
+        SCOPED_TRACE("run " + std::to_string(v + 1) + " of " + std::to_string(runs));
+        const Result r = play(sc, v, SIZE_MAX);
+        EXPECT_EQ(r.received, sc.client) << r.error;
+        EXPECT_TRUE(matches(sc.outcome, r.outcome)) << r.outcome;
+        bool same = r.log.size() == sc.log.size();
+        for (size_t i = 0; same && i < r.log.size(); ++i)
+            same = matches(sc.log[i], r.log[i]);
+        EXPECT_TRUE(same) << testing::PrintToString(r.log);
+        if (sc.flood) {
+            EXPECT_GE(r.flooded, size_t(1) << 20) << "stopped reading before its limit";
+            EXPECT_LT(r.peak, size_t(8) << 20) << "bytes held at the peak";
+        }
+    }
+    const std::string plain = "TransferException Socket::readSocket() 4 Socket was closed.";
+    const std::string tls = "SSLException SSLSocket::ssl_readSocket() 1 Socket was closed.";
+    for (size_t k = 0; sc.cut && k < sc.text && !HasFailure(); ++k) {
+        SCOPED_TRACE("cut after " + std::to_string(k) + " bytes");
+        const Result r = play(sc, 0, k);
+        EXPECT_EQ(r.outcome, !sc.email.empty() ? "274" : r.cut_in_tls ? tls : plain);
+        EXPECT_EQ(sc.client.compare(0, r.received.size(), r.received), 0) << r.received;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Scenarios, testing::ValuesIn(scenario_files()),
+                         [](const testing::TestParamInfo<std::string>& file) {
+                             std::string name = file.param;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
