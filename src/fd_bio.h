@@ -3,6 +3,8 @@
 #ifndef TRAVINE_FD_BIO_H
 #define TRAVINE_FD_BIO_H
 
+#include <string>
+
 typedef struct bio_st BIO;
 
 // A BIO over fd, or null when OpenSSL cannot make one. OpenSSL's own socket
@@ -13,7 +15,7 @@ typedef struct bio_st BIO;
 // errors; descriptors that are not sockets are read with read(). It never
 // closes fd (the socket owns it) and touches nothing process-wide (signal
 // mask or disposition). The method table is made once and lives as long as
-// the process.
-BIO* new_fd_bio(int fd);
+// the process. Reads return the bytes of queued first, then what fd gives.
+BIO* new_fd_bio(int fd, const std::string& queued);
 
 #endif

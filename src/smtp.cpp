@@ -2,7 +2,16 @@
 // SMTP AUTH.
 #include "smtp.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "algorithm.h"
@@ -10,6 +19,7 @@
 #include "i18n.h"
 #include "inetsocket.h"
 #include "string.h"
+#include "wire.h"
 
 namespace {
 
@@ -58,6 +68,202 @@ void check_reply_size(size_t so_far, const std::string& line) {
     }
 }
 
+// Reads one reply as read_response() describes it, handing every line,
+// once judged, to each as well.
+template <class Each>
+std::string read_reply(SMTP& session, bool is_221_fatal, Each each) {
+    std::string line = session.socket->readSocket();
+    strip_cr(&line);
+    check_reply_size(0, line);
+    std::string response = line;
+    session.evalResponse(line, is_221_fatal);
+    each(line);
+    while (continues(line)) {
+        line = session.socket->readSocket();
+        strip_cr(&line);
+        // Checked before the line is judged or kept: a server that never
+        // ends its reply is cut off once the reply passes the cap.
+        check_reply_size(response.size(), line);
+        response += line;
+        session.evalResponse(line, is_221_fatal);
+        each(line);
+    }
+    return response;
+}
+
+// Whether an EHLO reply line names the extension keyword (upper case), as
+// in "250-PIPELINING" or "250 PIPELINING": case does not matter.
+bool names_extension(const std::string& line, const char* keyword) {
+    const size_t n = std::strlen(keyword);
+    if (line.size() < 4 + n || (line[3] != ' ' && line[3] != '-') ||
+        (line.size() > 4 + n && line[4 + n] != ' '))
+        return false;
+    return String::to_upper(line.substr(4, n)) == keyword;
+}
+
+const char* const SEND_TEXT = "SMTP::send_text()";
+const char* const END_OF_DATA = "\r\n.\r\n";
+
+// Texts up to this size are copied to go out with the end-of-data marker and
+// the next commands in one write; longer ones are written where they are.
+const size_t SMALL_TEXT = 64 * 1024;
+// How much of a file is read, checked and sent at a time.
+const size_t FILE_PIECE = 256 * 1024;
+
+// Finds a line of a single "." in a text read piece by piece: the end-of-data
+// marker itself, CR LF "." CR LF, where the text's start and end count as
+// CR LF (the server reads the text from a line start, and the marker follows
+// it).
+class DotLine {
+public:
+    // Whether the text so far, with piece after it, holds such a line.
+    bool feed(const std::string& piece) {
+        const std::string edge = tail_ + piece.substr(0, 4);
+        if (edge.find(END_OF_DATA) != std::string::npos ||
+            piece.find(END_OF_DATA) != std::string::npos)
+            return true;
+        const std::string last =
+            tail_ + piece.substr(piece.size() - std::min<size_t>(4, piece.size()));
+        tail_ = last.substr(last.size() - std::min<size_t>(4, last.size()));
+        return false;
+    }
+    // Whether the whole text, fed so far, ends in such a line.
+    bool at_end() const { return (tail_ + "\r\n").find(END_OF_DATA) != std::string::npos; }
+
+private:
+    std::string tail_ = "\r\n";  // the last four bytes fed, the start first
+};
+
+[[noreturn]] void file_error(const char* text, const std::string& path, u32 index) {
+    throw IOException(I18N::i18n("travine", text, path), SEND_TEXT, index);
+}
+
+[[noreturn]] void dot_line_refused() {
+    throw TransferException(I18N::i18n("travine", "Message text holds a line of a single dot."),
+                            SEND_TEXT, 4);
+}
+
+// Keeps SIGPIPE from the host while it lives: blocked on this thread, and a
+// SIGPIPE raised meanwhile (sendfile() has no MSG_NOSIGNAL) taken off again,
+// unless one was pending already.
+class SigpipeBlocked {
+public:
+    SigpipeBlocked() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+        sigset_t pending;
+        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeBlocked() {
+        const int err = errno;
+        sigset_t pending;
+        if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const struct timespec now = {0, 0};
+            sigtimedwait(&pipe_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = err;
+    }
+    SigpipeBlocked(const SigpipeBlocked&) = delete;
+    SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+private:
+    sigset_t pipe_, old_;
+    bool was_pending_;
+};
+
+// Sends piece, which was read from file at offset at, with sendfile() from
+// the file on the plain route. Fails as writeSocket() does; a file that
+// ends before the piece does fails as changed. Falls back to writeSocket()
+// where the file cannot be sent from.
+void send_from_file(SSLSocket& s, int file, off_t at, const std::string& piece,
+                    const std::string& path) {
+    size_t sent = 0;
+    {
+        SigpipeBlocked blocked;
+        while (sent < piece.size()) {
+            ssize_t n = ::sendfile(s.sockfd, file, &at, piece.size() - sent);
+            if (n == -1 && errno == EINTR)
+                continue;
+            if (n == -1 && (errno == EINVAL || errno == ENOSYS))
+                break;
+            if (n == -1)
+                throw TransferException(std::strerror(errno), "Socket::writeSocket()", 1);
+            if (n == 0)
+                file_error("$0 changed while it was sent.", path, 3);
+            sent += static_cast<size_t>(n);
+        }
+    }
+    if (sent < piece.size()) {
+        s.writeSocket(piece.substr(sent));
+        return;
+    }
+    wire::log_sent(s, piece);
+}
+
+// Closes a descriptor when it goes.
+struct OpenFile {
+    int fd;
+    ~OpenFile() {
+        if (fd != -1)
+            ::close(fd);
+    }
+};
+
+// Sends the content of the file at path through s, piece by piece, each
+// checked for a line of a single dot before it goes.
+void stream_file(SSLSocket& s, const std::string& path) {
+    OpenFile f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd == -1)
+        file_error(errno == ENOENT ? "$0 does not exist." : "$0 is not readable.", path,
+                   errno == ENOENT ? 1 : 2);
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0)
+        file_error("$0 is not readable.", path, 2);
+    // A regular file is sent up to the size it has now; anything else (a
+    // pipe, a terminal) until it ends.
+    const bool regular = S_ISREG(st.st_mode);
+    DotLine check;
+    std::string piece;
+    for (off_t at = 0;;) {
+        size_t want = FILE_PIECE;
+        if (regular)
+            want = std::min(want, static_cast<size_t>(st.st_size - at));
+        if (want == 0)
+            break;
+        piece.resize(want);
+        ssize_t n = regular ? ::pread(f.fd, &piece[0], want, at) : ::read(f.fd, &piece[0], want);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1)
+            file_error("$0 is not readable.", path, 2);
+        if (n == 0 && regular)
+            file_error("$0 changed while it was sent.", path, 3);
+        if (n == 0)
+            break;
+        piece.resize(static_cast<size_t>(n));
+        if (check.feed(piece))
+            dot_line_refused();
+        if (regular && !s.negotiated && s.sockfd != -1) {
+            send_from_file(s, f.fd, at, piece, path);
+        } else {
+            s.writeSocket(piece);
+        }
+        at += n;
+    }
+    if (check.at_end())
+        dot_line_refused();
+}
+
+// MAIL FROM, a RCPT TO for each recipient and DATA, as one text.
+std::string envelope(const std::string& from, const SMTP::Message& msg) {
+    std::string commands = "MAIL FROM: <" + from + ">\r\n";
+    for (const std::string& rcpt : msg.rcpts)
+        commands += "RCPT TO: <" + rcpt + ">\r\n";
+    return commands + "DATA\r\n";
+}
+
 // The mechanisms in the order AUTO prefers them: the name the EHLO reply
 // is searched for, and the exchange that runs it.
 struct Mechanism {
@@ -103,7 +309,9 @@ SMTP::SMTP(const std::string& announced, const std::string& sender, const std::s
       username(),
       password(),
       auth_type(NO_AUTH),
-      ssl_type(NO_SSL) {
+      ssl_type(NO_SSL),
+      pipelining(false),
+      server_pipelining(false) {
     socket = new InetSocket(server, static_cast<int>(port));
     socket->setParentLogger(this);
 }
@@ -138,21 +346,45 @@ void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rc
     msgs.push_back(std::move(m));
 }
 
+void SMTP::addMessage(std::string&& msg, const std::vector<std::string>& rcpts) {
+    Message m;
+    m.msg = std::move(msg);
+    m.rcpts = rcpts;
+    msgs.push_back(std::move(m));
+}
+
+void SMTP::addMessageFile(const std::string& path, const std::vector<std::string>& rcpts) {
+    Message m;
+    m.file = path;
+    m.rcpts = rcpts;
+    msgs.push_back(std::move(m));
+}
+
+void SMTP::setPipelining(bool on) {
+    pipelining = on;
+}
+
 void SMTP::sendMessage() {
     socket->connect();
     if (ssl_type != NO_SSL)
         startSSL();
     if (ssl_type != STARTTLS)
         read_response(true);  // the greeting
-    if (auth_type == NO_AUTH) {
-        sendHELO();
-    } else {
+    if (auth_type != NO_AUTH) {
         authenticate();
+    } else if (pipelining) {
+        sendEHLO();
+    } else {
+        sendHELO();
     }
-    for (Message& m : msgs) {
-        sendMAILFROM();
-        sendRCPTTO(m);
-        sendDATA(m);
+    if (pipelining && server_pipelining) {
+        send_pipelined();
+    } else {
+        for (Message& m : msgs) {
+            sendMAILFROM();
+            sendRCPTTO(m);
+            sendDATA(m);
+        }
     }
     sendQUIT();
     msgs.clear();
@@ -189,19 +421,59 @@ void SMTP::sendRCPTTO(Message& msg) {
 void SMTP::sendDATA(Message& msg) {
     socket->writeSocket("DATA\r\n");
     read_response(true);
-    // The text and the end-of-data marker go out as one write. The marker
-    // is appended to the stored text and taken off again whatever happens,
-    // so the queue keeps the text as it was given.
-    const size_t length = msg.msg.size();
-    msg.msg.append("\r\n.\r\n");
-    try {
-        socket->writeSocket(msg.msg);
-    } catch (...) {
-        msg.msg.resize(length);
-        throw;
-    }
-    msg.msg.resize(length);
+    send_text(msg, std::string());
     read_response(true);
+}
+
+std::string SMTP::sendEHLO() {
+    socket->writeSocket("EHLO " + domain + "\r\n");
+    bool first = true;
+    server_pipelining = false;
+    return read_reply(*this, true, [&](const std::string& line) {
+        // The first line names the server; the keywords follow.
+        server_pipelining = server_pipelining || (!first && names_extension(line, "PIPELINING"));
+        first = false;
+    });
+}
+
+void SMTP::send_pipelined() {
+    if (msgs.empty())
+        return;
+    socket->writeSocket(envelope(from, msgs[0]));
+    for (size_t i = 0; i < msgs.size(); ++i) {
+        read_response(true);  // MAIL FROM
+        for (size_t r = 0; r < msgs[i].rcpts.size(); ++r)
+            read_response(true);  // RCPT TO
+        read_response(true);      // DATA
+        send_text(msgs[i], i + 1 < msgs.size() ? envelope(from, msgs[i + 1]) : std::string());
+        read_response(true);  // the text
+    }
+}
+
+void SMTP::send_text(Message& msg, const std::string& after) {
+    if (!msg.file.empty()) {
+        stream_file(*socket, msg.file);
+        socket->writeSocket(END_OF_DATA + after);
+        return;
+    }
+    // In place where the string has room, so that the text is not copied;
+    // the queue keeps the text as it was given, whatever happens.
+    const size_t length = msg.msg.size();
+    if (msg.msg.capacity() - length >= 5 + after.size()) {
+        msg.msg.append(END_OF_DATA).append(after);
+        try {
+            socket->writeSocket(msg.msg);
+        } catch (...) {
+            msg.msg.resize(length);
+            throw;
+        }
+        msg.msg.resize(length);
+    } else if (length <= SMALL_TEXT) {
+        socket->writeSocket(msg.msg + END_OF_DATA + after);
+    } else {
+        socket->writeSocket(msg.msg);
+        socket->writeSocket(END_OF_DATA + after);
+    }
 }
 
 void SMTP::sendQUIT() {
@@ -210,21 +482,7 @@ void SMTP::sendQUIT() {
 }
 
 std::string SMTP::read_response(bool is_221_fatal) {
-    std::string line = socket->readSocket();
-    strip_cr(&line);
-    check_reply_size(0, line);
-    std::string response = line;
-    evalResponse(line, is_221_fatal);
-    while (continues(line)) {
-        line = socket->readSocket();
-        strip_cr(&line);
-        // Checked before the line is judged or kept: a server that never
-        // ends its reply is cut off once the reply passes the cap.
-        check_reply_size(response.size(), line);
-        response += line;
-        evalResponse(line, is_221_fatal);
-    }
-    return response;
+    return read_reply(*this, is_221_fatal, [](const std::string&) {});
 }
 
 void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
@@ -246,8 +504,7 @@ void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
 }
 
 void SMTP::authenticate() {
-    socket->writeSocket("EHLO " + domain + "\r\n");
-    const std::string response = read_response(true);
+    const std::string response = sendEHLO();
     if (auth_type == AUTO)
         auth_type = best_auth_method(response);
     for (const Mechanism& m : MECHANISMS) {

@@ -33,6 +33,9 @@ const char* const SSL_WRITE_SOCKET = "SSLSocket::ssl_writeSocket()";
 // text is that of the earliest error in OpenSSL's queue.
 const int NO_IO_RESULT = 65536;
 
+// The most plain text one TLS record carries.
+const int TLS_RECORD = 16384;
+
 bool wants_more_io(int err) {
     return err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ ||
            err == SSL_ERROR_WANT_CONNECT || err == SSL_ERROR_WANT_X509_LOOKUP;
@@ -101,15 +104,13 @@ bool log_name(Logger& log, const std::string& heading, const X509_NAME* name) {
 
 }  // namespace
 
+// OpenSSL is initialised by negotiate(), before anything of it is used: a
+// plain session never pays for loading its error texts.
 SSLSocket::SSLSocket(const std::string& peer)
-    : Socket(peer), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-}
+    : Socket(peer), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {}
 
 SSLSocket::SSLSocket(const std::string& peer, int fd)
-    : Socket(peer, fd), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-}
+    : Socket(peer, fd), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1) {}
 
 SSLSocket::~SSLSocket() {
     // One closing message, without waiting for the peer's. A connection
@@ -138,6 +139,9 @@ void SSLSocket::negotiate() {
     if (sockfd == -1) {
         throw SSLException(I18N::i18n("travine", "Socket is closed."), NEGOTIATE, 6);
     }
+    // The library and its error texts, once per process (later calls return
+    // at once); OpenSSL would set up the rest on first use by itself.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     // A repeated handshake starts from fresh TLS objects.
     free_tls();
     ERR_clear_error();
@@ -162,7 +166,10 @@ void SSLSocket::negotiate() {
     }
 
     SSL_set_verify(ssl, verify, nullptr);
-    BIO* bio = new_fd_bio(sockfd);
+    // Bytes that arrived behind the last plain line are the first the
+    // handshake reads, as if they were still in the descriptor.
+    BIO* bio = new_fd_bio(sockfd, received);
+    received.clear();
     // Failing to make the BIO is a failure to make the connection object.
     if (bio == nullptr)
         throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 2);
@@ -210,15 +217,21 @@ std::string SSLSocket::ssl_readSocket() {
         throw SSLException(I18N::i18n("travine", "Socket is closed."), SSL_READ_SOCKET, 2);
     }
     std::string line;
+    size_t scanned = 0;
     for (;;) {
-        char byte;
-        int ret = ssl_read(ssl, &byte, 1);
-        if (ret <= 0)
-            throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
-        if (byte == '\n')
+        const wire::Take got = wire::take_line(received, scanned, line);
+        if (got == wire::Take::LINE)
             break;
-        if (!wire::append_to_line(line, &byte, 1))
+        if (got == wire::Take::TOO_LONG)
             throw SSLException(I18N::i18n("travine", "Line too long."), SSL_READ_SOCKET, 3);
+        // As much as one record holds; what passes the line stays queued.
+        char buf[TLS_RECORD];
+        int ret = ssl_read(ssl, buf, sizeof buf);
+        if (ret <= 0) {
+            received.clear();  // the part of the line read so far is lost
+            throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
+        }
+        received.append(buf, static_cast<size_t>(ret));
     }
     wire::log_received(*this, line);
     return line;
@@ -308,6 +321,7 @@ void SSLSocket::close_connection() {
     // Forgotten first: a descriptor given later by hand may reuse the number.
     disarm_read_timeout(*this);
     free_tls();
+    received.clear();
     if (sockfd != -1)
         ::close(sockfd);
     sockfd = -1;

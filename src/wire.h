@@ -18,13 +18,16 @@ namespace wire {
 // host process; other descriptors (pipes, terminals) fall back to write().
 ssize_t send_some(int fd, const void* buf, size_t len);
 
-// The longest line: Socket::MAX_LINE bytes, line feed excluded. A line
-// grows only by append_to_line(), which never lets it pass that length.
-// How many more bytes line may take.
-size_t line_room(const std::string& line);
-// Appends n bytes of bytes to line; returns false, leaving line as it
-// was, when that would make it too long.
-bool append_to_line(std::string& line, const char* bytes, size_t n);
+// What take_line() found at the front of a queue of received bytes.
+enum class Take {
+    LINE,      // a whole line, now taken out of the queue
+    MORE,      // no line feed yet: more bytes must be received
+    TOO_LONG,  // the line passes Socket::MAX_LINE: MAX_LINE + 1 bytes dropped
+};
+// Takes the first line out of queue into line, without its line feed. The
+// first *scanned bytes of queue are known to hold no line feed (start at 0;
+// it is kept up to date, so that every byte is looked at once per line).
+Take take_line(std::string& queue, size_t& scanned, std::string& line);
 
 // The transcript at VERBOSE: a line read is logged as s.host, ":\t", the
 // line and an end of line; a buffer written as the local machine's name,
