@@ -4,8 +4,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,65 +141,6 @@ private:
                             SEND_TEXT, 4);
 }
 
-// Keeps SIGPIPE from the host while it lives: blocked on this thread, and a
-// SIGPIPE raised meanwhile (sendfile() has no MSG_NOSIGNAL) taken off again,
-// unless one was pending already.
-class SigpipeBlocked {
-public:
-    SigpipeBlocked() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-        sigset_t pending;
-        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~SigpipeBlocked() {
-        const int err = errno;
-        sigset_t pending;
-        if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const struct timespec now = {0, 0};
-            sigtimedwait(&pipe_, nullptr, &now);
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-        errno = err;
-    }
-    SigpipeBlocked(const SigpipeBlocked&) = delete;
-    SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
-
-private:
-    sigset_t pipe_, old_;
-    bool was_pending_;
-};
-
-// Sends piece, which was read from file at offset at, with sendfile() from
-// the file on the plain route. Fails as writeSocket() does; a file that
-// ends before the piece does fails as changed. Falls back to writeSocket()
-// where the file cannot be sent from.
-void send_from_file(SSLSocket& s, int file, off_t at, const std::string& piece,
-                    const std::string& path) {
-    size_t sent = 0;
-    {
-        SigpipeBlocked blocked;
-        while (sent < piece.size()) {
-            ssize_t n = ::sendfile(s.sockfd, file, &at, piece.size() - sent);
-            if (n == -1 && errno == EINTR)
-                continue;
-            if (n == -1 && (errno == EINVAL || errno == ENOSYS))
-                break;
-            if (n == -1)
-                throw TransferException(std::strerror(errno), "Socket::writeSocket()", 1);
-            if (n == 0)
-                file_error("$0 changed while it was sent.", path, 3);
-            sent += static_cast<size_t>(n);
-        }
-    }
-    if (sent < piece.size()) {
-        s.writeSocket(piece.substr(sent));
-        return;
-    }
-    wire::log_sent(s, piece);
-}
-
 // Closes a descriptor when it goes.
 struct OpenFile {
     int fd;
@@ -212,7 +151,11 @@ struct OpenFile {
 };
 
 // Sends the content of the file at path through s, piece by piece, each
-// checked for a line of a single dot before it goes.
+// checked for a line of a single dot before it goes. The bytes sent are the
+// bytes read and checked: sendfile() and splice() would hand the kernel
+// references to the file's pages instead, so a file cut short while they
+// wait in the socket's buffer would send zeroes in their place, and a change
+// after the check would go out unchecked.
 void stream_file(SSLSocket& s, const std::string& path) {
     OpenFile f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd == -1)
@@ -245,11 +188,7 @@ void stream_file(SSLSocket& s, const std::string& path) {
         piece.resize(static_cast<size_t>(n));
         if (check.feed(piece))
             dot_line_refused();
-        if (regular && !s.negotiated && s.sockfd != -1) {
-            send_from_file(s, f.fd, at, piece, path);
-        } else {
-            s.writeSocket(piece);
-        }
+        s.writeSocket(piece);
         at += n;
     }
     if (check.at_end())

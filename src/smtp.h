@@ -49,9 +49,10 @@ public:
     void addMessage(std::string&& msg, const std::vector<std::string>& rcpts);
     // Queues a message whose text is the content of the file at path (or
     // "/dev/fd/N" for an open descriptor N), opened when its DATA has been
-    // accepted and streamed from there, never held in memory whole:
-    // sendfile() in clear, SSL_write() of 256 KiB pieces over TLS. A regular
-    // file is sent up to the size it had when opened. Throws nothing here;
+    // accepted and streamed from there in pieces of 256 KiB, each read,
+    // checked and written (one SSL_write() over TLS), never held in memory
+    // whole. A regular file is sent up to the size it had when opened; one
+    // that became shorter by then fails. Throws nothing here;
     // sending throws, with method "SMTP::send_text()": IOException
     // 1 "$0 does not exist.", 2 "$0 is not readable." (any other failure to
     // open or read it), 3 "$0 changed while it was sent." (it became
