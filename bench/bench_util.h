@@ -1,6 +1,6 @@
 /* Timing shared by the benchmark clients: wall clock and CPU time of the
  * measured part of a run, printed as one line that bench/run.sh reads:
- *   RESULT <wall seconds> <user seconds> <system seconds> <count>
+ *   RESULT <wall seconds> <user seconds> <system seconds> <count> <peak RSS KiB>
  * Written in C so that the C and C++ clients use the same code. */
 #ifndef TRAVINE_BENCH_UTIL_H
 #define TRAVINE_BENCH_UTIL_H
@@ -16,7 +16,14 @@ struct bench_clock {
     struct rusage usage;
 };
 
+/* Starts the clock; the peak resident set counts from here on (Linux resets
+ * it on "5" written to clear_refs). */
 static inline void bench_start(struct bench_clock* c) {
+    FILE* peak = fopen("/proc/self/clear_refs", "w");
+    if (peak != NULL) {
+        fputs("5", peak);
+        fclose(peak);
+    }
     getrusage(RUSAGE_SELF, &c->usage);
     clock_gettime(CLOCK_MONOTONIC, &c->wall);
 }
@@ -33,8 +40,8 @@ static inline void bench_stop(const struct bench_clock* c, long count) {
     getrusage(RUSAGE_SELF, &usage);
     double wall =
         (double)(now.tv_sec - c->wall.tv_sec) + (double)(now.tv_nsec - c->wall.tv_nsec) / 1e9;
-    printf("RESULT %.6f %.6f %.6f %ld\n", wall, bench_tv(c->usage.ru_utime, usage.ru_utime),
-           bench_tv(c->usage.ru_stime, usage.ru_stime), count);
+    printf("RESULT %.6f %.6f %.6f %ld %ld\n", wall, bench_tv(c->usage.ru_utime, usage.ru_utime),
+           bench_tv(c->usage.ru_stime, usage.ru_stime), count, usage.ru_maxrss);
     fflush(stdout);
 }
 

@@ -57,8 +57,8 @@ public:
     // 1 "$0 does not exist.", 2 "$0 is not readable." (any other failure to
     // open or read it), 3 "$0 changed while it was sent." (it became
     // shorter); TransferException 4 "Message text holds a line of a single
-    // dot." (found while streaming: nothing of the piece that holds it, and
-    // no end-of-data marker, is sent).
+    // dot." (found while streaming: the piece that holds it, the piece before
+    // it and the end-of-data marker are not sent).
     void addMessageFile(const std::string& path, const std::vector<std::string>& rcpts);
     // PIPELINING (RFC 2920), off by default. When on, sendMessage() greets
     // with EHLO even without credentials and, if the server's EHLO reply

@@ -117,8 +117,12 @@ SSLSocket::~SSLSocket() {
     // whose handshake never completed has nothing to close.
     if (ssl != nullptr && SSL_is_init_finished(ssl))
         SSL_shutdown(ssl);
+    // OpenSSL's error queue is left alone where TLS never started: touching
+    // it sets the queue up, a cost a plain session does not pay.
+    const bool used_tls = ssl != nullptr || ctx != nullptr;
     free_tls();
-    ERR_clear_error();
+    if (used_tls)
+        ERR_clear_error();
 }
 
 std::string SSLSocket::readSocket() {
@@ -166,6 +170,9 @@ void SSLSocket::negotiate() {
     }
 
     SSL_set_verify(ssl, verify, nullptr);
+    // Records are read whole, with what has arrived behind them, instead of
+    // a header and then a body: one receive per reply.
+    SSL_set_read_ahead(ssl, 1);
     // Bytes that arrived behind the last plain line are the first the
     // handshake reads, as if they were still in the descriptor.
     BIO* bio = new_fd_bio(sockfd, received);
