@@ -22,7 +22,13 @@ TEST(SSLRetry, HandshakeReadAndWriteRetryWhileTheyWantMoreIO) {
     // with a small send buffer, a want-write outcome.
     const std::string big(256 * 1024, 'x');
     SocketPair pair;
-    Peer peer({{'P', "100"}, {'T', ""}, {'P', "100"}, {'S', "220 late\r\n"}, {'C', big}, {'X', ""}},
+    Peer peer({{'P', "100"},
+               {'T', ""},
+               {'P', "100"},
+               {'S', "220 late\r\n"},
+               {'P', "100"},
+               {'C', big},
+               {'X', ""}},
               pair.peer());
     InetSocket s(pair.release_client(), "peer", 25);
     const int small = 4096;

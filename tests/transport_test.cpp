@@ -252,6 +252,8 @@ TEST(UnixConnect, MissingProgramShowsOnTheFirstReadAndTheHostsOutputOnlyOnce) {
     ::close(out[1]);
     char buf[64];
     EXPECT_EQ(std::string(buf, ::read(out[0], buf, sizeof buf)), "buffered");
+    ::close(out[0]);
+    ::close(saved);
     EXPECT_EQ(line, std::string("execvp() failed: ") + std::strerror(ENOENT));
     EXPECT_EQ(failure([&] { s.readSocket(); }), CLOSED);
 }

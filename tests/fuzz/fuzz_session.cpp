@@ -25,7 +25,7 @@
 namespace {
 
 struct Adopted : SSLSocket {
-    explicit Adopted(int fd) : SSLSocket("S", fd) {}
+    explicit Adopted(int fd) : SSLSocket("[S]", fd) {}  // no host name has a "["
     void connect() override {}
 };
 
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream log(transcript.str());
     std::string shown;
     for (std::string line; std::getline(log, line);)
-        shown += line.compare(0, 3, "S:\t") == 0 ? line.substr(3) + "\n" : "";
+        shown += line.compare(0, 5, "[S]:\t") == 0 ? line.substr(5) + "\n" : "";
     check(shown.size() <= taken.size() && wire.compare(0, shown.size(), shown) == 0,
           "transcript differs from the lines read");
     check(drain(fds[1]).find(password) == std::string::npos, "password in clear on the wire");

@@ -36,8 +36,6 @@ std::string server_bytes(std::istream& in) {
 int main(int argc, char** argv) {
     int replayed = 0;
     for (int k = 1; k < argc; ++k) {
-        if (!std::filesystem::is_directory(argv[k]))
-            continue;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[k])) {
             const bool scenario = entry.path().parent_path().filename() == "scenarios";
             if (!entry.is_regular_file() || (scenario && entry.path().has_extension()))

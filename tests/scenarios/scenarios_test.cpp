@@ -1,17 +1,16 @@
 // Dialogue scenarios: every file of this directory whose name has no dot is
-// one test, Files/Scenarios.Run/<name> ('-' read as '_'), played against
-// the scripted Peer (support/tls_peer.h): a session over a socket pair,
-// email() over TCP on 127.0.0.1. Lines starting with '#' are
-// comments.
+// one test, Files/Scenarios.Run/<name> ('-' read as '_'), played against the
+// scripted Peer (support/tls_peer.h). Lines starting with '#' are comments.
 //
-// The client, before the dialogue: a session announcing client.test, sending
-// from a@example.test, or email() with the arguments given; and
-//   auth TYPE USER PASSWORD       setCredentials(); TYPE an AUTH_TYPE name or a number
+// The client: a session announcing client.test and sending from
+// a@example.test, over a socket pair; or email() to 127.0.0.1 and the peer's
+// port. Before the dialogue:
+//   auth TYPE USER PASSWORD       setCredentials(); TYPE an AUTH_TYPE name or number
 //   tls TYPE OPTS CAFILE CADIR    setSSLOpts(); SSL_TYPE and SSL_OPTS names or
 //                                 numbers; '-' for an empty path
 //   mail RCPTS TEXT               addMessage(TEXT, RCPTS split at ','; '-' for none)
 //   email FROM|TO|SUBJECT|BODY|AUTH|USER|PASSWORD|SSL|SSLTYPE|SSLOPTS
-//                                 email() to the peer instead of a session
+//                                 email() instead of a session
 //   log VERBOSE                   capture the log at VERBOSE instead of ERROR
 //   pipelining                    setPipelining(true)
 // Several auth, tls or email lines (one kind per file) give one run each,
@@ -27,8 +26,9 @@
 //   notify           the server sends the TLS closing message
 //   shut             the server shuts its reading side: the client's next write fails
 //   fill N BYTES     the server sends BYTES N times
-//   flood BYTES      the server sends BYTES over and over: the client must stop
-//                    reading after at least 1 MiB, holding less than 8 MiB
+//   flood BYTES      the server sends BYTES over and over, up to 64 MiB: the
+//                    client must stop reading after at least 1 MiB, holding
+//                    less than 8 MiB
 // BYTES are literal, with the escapes \r \n \t \0 \\ and \xHH; CR LF is
 // appended unless they end in \n or in a lone \. After the last step the
 // server shuts its writing side and reads on until the client closes:
@@ -38,15 +38,17 @@
 //   => ok [TYPE]            sendMessage() succeeded (and auth_type is TYPE)
 //   => 0 | => 274           email()'s result
 //   => NAME METHOD INDEX TEXT   the exception; '*' in TEXT matches any bytes
-//   L: TEXT                 the log, line by line ('*' matches any bytes); no L:
-//                           line: nothing logged
-//   cut                     also one run per byte k of the S: text, the server
-//                           stopping after k bytes: each fails as the end of the
-//                           stream fails (in clear or over TLS), or gives 274
-// In every run of a session: a failure leaves the queue exactly as queued, a
-// success empties it; the descriptor stays open until the session goes;
-// TLS ends with a closing message exactly when the handshake completed.
-// No run leaves a descriptor open.
+//   L: TEXT                 the session's log, line by line ('*' matches any
+//                           bytes); without L: lines nothing may be logged
+//   cut                     one more run for every byte k of the S: text, the
+//                           server stopping after k bytes: each must fail with
+//                           the end of the stream, "Socket was closed." from
+//                           Socket::readSocket() 4, or over TLS from
+//                           SSLSocket::ssl_readSocket() 1 (email(): 274)
+// In every run of a session: a failure leaves the queue as queued, a success
+// empties it; the descriptor stays open until the session goes; the peer
+// gets a TLS closing message only after a completed handshake, and always
+// after a successful run over TLS. No run leaves a descriptor open.
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -170,9 +172,11 @@ Scenario read_scenario(const std::string& name) {
         const std::string key = line.substr(0, sp);
         std::string rest = line.substr(std::min(sp + 1, line.size()));
         if (key == "S:" || key == "C:" || key == "fill" || key == "flood") {
-            const size_t count = key == "fill" ? std::stoul(rest) : key == "flood" ? 1ul << 40 : 1;
             const std::string text =
                 bytes(rest.substr(key == "fill" ? rest.find(' ') + 1 : 0), true);
+            const size_t count = key == "fill"    ? std::stoul(rest)
+                                 : key == "flood" ? (64ul << 20) / text.size()
+                                                  : 1;
             sc.steps.push_back({key.size() == 2 ? key[0] : 'F', text, count});
             sc.text += key == "S:" ? text.size() : 0;
             sc.client += key == "C:" ? text : "";
