@@ -5,11 +5,15 @@
 #ifndef TRAVINE_BENCH_UTIL_H
 #define TRAVINE_BENCH_UTIL_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <time.h>
+#include <unistd.h>
 
 struct bench_clock {
     struct timespec wall;
@@ -68,6 +72,28 @@ static inline char* bench_text(size_t body_bytes, size_t* len) {
     t[n] = '\0';
     *len = n;
     return t;
+}
+
+/* Connects to 127.0.0.1:port (listen 0) or listens there (listen 1, for
+ * the sinks and the relay); -1 on failure. */
+static inline int bench_socket(int port, int listen_there) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons((unsigned short)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listen_there)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (fd == -1 ||
+        (listen_there ? bind(fd, (struct sockaddr*)&a, sizeof a) != 0 || listen(fd, 64) != 0
+                      : connect(fd, (struct sockaddr*)&a, sizeof a) != 0)) {
+        if (fd != -1)
+            close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 #endif

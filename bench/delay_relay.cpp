@@ -22,6 +22,8 @@
 #include <string>
 #include <thread>
 
+#include "bench_util.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -76,36 +78,6 @@ void direction(std::shared_ptr<Pair> pair, int from, int to, Clock::duration del
     writer.join();
 }
 
-int listen_on(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<unsigned short>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0) {
-        std::perror("delay_relay: listen");
-        std::exit(1);
-    }
-    return fd;
-}
-
-int connect_to(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<unsigned short>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,12 +89,16 @@ int main(int argc, char** argv) {
     alarm(static_cast<unsigned>(std::atoi(argv[4])));
     const int target = std::atoi(argv[2]);
     const auto delay = std::chrono::milliseconds(std::atoi(argv[3]));
-    int lfd = listen_on(std::atoi(argv[1]));
+    const int lfd = bench_socket(std::atoi(argv[1]), 1);
+    if (lfd == -1) {
+        std::perror("delay_relay: listen");
+        return 1;
+    }
     for (;;) {
         int client = accept(lfd, nullptr, nullptr);
         if (client == -1)
             continue;
-        int server = connect_to(target);
+        int server = bench_socket(target, 0);
         if (server == -1) {
             close(client);
             continue;

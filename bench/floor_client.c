@@ -67,13 +67,8 @@ static void command(const char* c) {
 }
 
 static void open_session(int port, SSL_CTX* ctx, int starttls) {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons((unsigned short)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd == -1 || connect(fd, (struct sockaddr*)&a, sizeof a) != 0)
+    fd = bench_socket(port, 0);
+    if (fd == -1)
         die("connect failed");
     if (starttls) {
         reply();

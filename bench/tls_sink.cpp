@@ -19,6 +19,8 @@
 #include <iostream>
 #include <string>
 
+#include "bench_util.h"
+
 namespace {
 
 // One connection: reads lines from TLS and answers them.
@@ -134,15 +136,8 @@ int main(int argc, char** argv) {
         ERR_print_errors_fp(stderr);
         return 1;
     }
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<unsigned short>(std::atoi(argv[1])));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(lfd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 64) != 0) {
+    const int lfd = bench_socket(std::atoi(argv[1]), 1);
+    if (lfd == -1) {
         std::perror("tls_sink: listen");
         return 1;
     }

@@ -184,25 +184,12 @@ std::string Socket::localhost() {
 std::string Socket::readSocket() {
     if (sockfd == -1)
         read_error("Socket is closed.", 5);
-    std::string line;
-    size_t scanned = 0;
-    for (;;) {
-        const wire::Take got = wire::take_line(received, scanned, line);
-        if (got == wire::Take::LINE)
-            break;
-        if (got == wire::Take::TOO_LONG)
-            read_error("Line too long.", 6);
-        // Only the descriptor that was given the time-out is waited for by a
-        // blocking receive; any other, such as one a host put in sockfd
-        // itself, is waited for with poll(). A failed receive loses the part
-        // of the line received so far (all that is queued).
-        try {
-            receive(sockfd, received, timed_fd);
-        } catch (const TransferException&) {
-            received.clear();
-            throw;
-        }
-    }
+    // Only the descriptor that was given the time-out is waited for by a
+    // blocking receive; any other, such as one a host put in sockfd itself,
+    // is waited for with poll().
+    const std::string line = wire::next_line(
+        received, [&] { receive(sockfd, received, timed_fd); },
+        [] { read_error("Line too long.", 6); });
     wire::log_received(*this, line);
     return line;
 }

@@ -223,23 +223,17 @@ std::string SSLSocket::ssl_readSocket() {
     if (sockfd == -1) {
         throw SSLException(I18N::i18n("travine", "Socket is closed."), SSL_READ_SOCKET, 2);
     }
-    std::string line;
-    size_t scanned = 0;
-    for (;;) {
-        const wire::Take got = wire::take_line(received, scanned, line);
-        if (got == wire::Take::LINE)
-            break;
-        if (got == wire::Take::TOO_LONG)
-            throw SSLException(I18N::i18n("travine", "Line too long."), SSL_READ_SOCKET, 3);
-        // As much as one record holds; what passes the line stays queued.
-        char buf[TLS_RECORD];
-        int ret = ssl_read(ssl, buf, sizeof buf);
-        if (ret <= 0) {
-            received.clear();  // the part of the line read so far is lost
-            throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
-        }
-        received.append(buf, static_cast<size_t>(ret));
-    }
+    const std::string line = wire::next_line(
+        received,
+        [&] {
+            // As much as a record holds; what passes the line stays queued.
+            char buf[TLS_RECORD];
+            int ret = ssl_read(ssl, buf, sizeof buf);
+            if (ret <= 0)
+                throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
+            received.append(buf, static_cast<size_t>(ret));
+        },
+        [] { throw SSLException(I18N::i18n("travine", "Line too long."), SSL_READ_SOCKET, 3); });
     wire::log_received(*this, line);
     return line;
 }

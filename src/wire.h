@@ -29,6 +29,28 @@ enum class Take {
 // it is kept up to date, so that every byte is looked at once per line).
 Take take_line(std::string& queue, size_t& scanned, std::string& line);
 
+// The next line of queue, without its line feed: receive() appends more
+// bytes to queue until a whole line is there; too_long() throws for a line
+// past Socket::MAX_LINE. A receive that throws loses the part of the line
+// received so far (all that queue holds then).
+template <class Receive, class TooLong>
+std::string next_line(std::string& queue, Receive receive, TooLong too_long) {
+    std::string line;
+    for (size_t scanned = 0;;) {
+        const Take got = take_line(queue, scanned, line);
+        if (got == Take::LINE)
+            return line;
+        if (got == Take::TOO_LONG)
+            too_long();
+        try {
+            receive();
+        } catch (...) {
+            queue.clear();
+            throw;
+        }
+    }
+}
+
 // The transcript at VERBOSE: a line read is logged as s.host, ":\t", the
 // line and an end of line; a buffer written as the local machine's name,
 // ":\t" and the buffer as it is. A statement the threshold drops costs
