@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -116,17 +115,16 @@ std::string lines(size_t size) {
 
 }  // namespace
 
-TEST(SmtpFileText, StreamedAsTheFileIsAndRefusedWhereItCannotBe) {
+TEST(SmtpText, FromAFileAsItIsOrRefusedAndMovedInWithoutACopy) {
     const size_t PIECE = 256 * 1024;
     TempDir dir;
     const std::string big = lines(600 * 1024), path = dir.file("text");
-    const std::string across = lines(PIECE - 2) + "\r\n.\r\n" + lines(1000);
     const std::string dot =
         "TransferException SMTP::send_text() 4 Message text holds a line of a single dot.";
     struct Row {
         std::string content;  // "-": no file there; "/": a directory
         bool tls;
-        int change;           // 1: shrinks after the first piece, 2: grows
+        int kind;             // 1: shrinks after the first piece, 2: grows, 3: moved in
         size_t sent;          // bytes of the text that go out
         std::string outcome;  // "ok" or "Name method index text" ($ for the path)
     } rows[] = {
@@ -137,13 +135,15 @@ TEST(SmtpFileText, StreamedAsTheFileIsAndRefusedWhereItCannotBe) {
         {big, false, 1, PIECE, "IOException SMTP::send_text() 3 $ changed while it was sent."},
         {"-", false, 0, 0, "IOException SMTP::send_text() 1 $ does not exist."},
         {"/", false, 0, 0, "IOException SMTP::send_text() 2 $ is not readable."},
-        {across, false, 0, 0, dot},
+        {lines(PIECE - 2) + "\r\n.\r\n" + lines(1000), false, 0, 0, dot},
         {"a\r\n.\r\nb", false, 0, 0, dot},
         {".\r\nb", false, 0, 0, dot},
         {"a\r\n.", true, 0, 0, dot},
+        // No room for the marker and too long to copy: the text, then the marker.
+        {lines(100 * 1024), false, 3, 100 * 1024, "ok"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.content.substr(0, 10) + " " + std::to_string(row.change));
+        SCOPED_TRACE(row.content.substr(0, 10) + " " + std::to_string(row.kind));
         if (row.content == "/") {
             ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
         } else if (row.content != "-") {
@@ -154,17 +154,14 @@ TEST(SmtpFileText, StreamedAsTheFileIsAndRefusedWhereItCannotBe) {
             "RCPT TO: <b@example.test>\r\nDATA\r\n";
         const bool ok = row.outcome == "ok";
         const std::string text = row.content.substr(0, row.sent) + (ok ? "\r\n.\r\n" : "");
-        std::vector<Peer::Step> script;
-        if (row.tls)
-            script.push_back({'T', ""});
-        script.push_back({'S', "220 mx\r\n250 hello\r\n250 ok\r\n250 ok\r\n"});
-        script.push_back({'C', head});
-        script.push_back({'S', "354 go\r\n"});
-        script.push_back({'C', text});
-        if (ok)
-            script.push_back({'S', "250 queued\r\n221 bye\r\n"});
         SocketPair pair;
-        Peer peer(script, pair.peer());
+        Peer peer({{row.tls ? 'T' : 'P', "0"},
+                   {'S', "220 mx\r\n250 hello\r\n250 ok\r\n250 ok\r\n"},
+                   {'C', head},
+                   {'S', "354 go\r\n"},
+                   {'C', text},
+                   {'S', ok ? "250 queued\r\n221 bye\r\n" : ""}},
+                  pair.peer());
         std::string outcome = "ok";
         {
             SMTP s("client.test", "a@example.test", "unused.invalid", 25);
@@ -173,8 +170,16 @@ TEST(SmtpFileText, StreamedAsTheFileIsAndRefusedWhereItCannotBe) {
                 s.setSSLOpts(SMTP::SMTPS, SSLSocket::VERIFY_NONE, "", "");
             s.setVerbosity(Logger::VERBOSE);
             s.setCallBackFunction(change_after_first_piece);
-            g_changed = row.change != 0 ? path : "", g_grow = row.change == 2;
-            s.addMessageFile(path, {"b@example.test"});
+            g_changed = row.kind == 1 || row.kind == 2 ? path : "", g_grow = row.kind == 2;
+            std::string moved = row.content;
+            moved.shrink_to_fit();
+            const char* const bytes = moved.data();
+            if (row.kind == 3) {
+                s.addMessage(std::move(moved), {"b@example.test"});
+                EXPECT_EQ(static_cast<const void*>(s.msgs[0].msg.data()), bytes);
+            } else {
+                s.addMessageFile(path, {"b@example.test"});
+            }
             try {
                 s.sendMessage();
             } catch (const Exception& e) {
@@ -190,29 +195,4 @@ TEST(SmtpFileText, StreamedAsTheFileIsAndRefusedWhereItCannotBe) {
         EXPECT_EQ(outcome, expected);
         (void)!system(("rm -rf '" + path + "'").c_str());
     }
-}
-
-TEST(SmtpAddMessage, AMovedTextIsTakenOverAndSentWithTheMarker) {
-    // A text without room for the marker, longer than what is copied to
-    // join it: written as it is, then the marker.
-    std::string text = lines(100 * 1024);
-    text.shrink_to_fit();
-    const std::string copy = text;
-    const char* const bytes = text.data();
-    std::unique_ptr<SMTP> s(new SMTP("client.test", "a@example.test", "unused.invalid", 25));
-    s->addMessage(std::move(text), {"b@example.test"});
-    EXPECT_EQ(static_cast<const void*>(s->msgs[0].msg.data()), bytes);
-    SocketPair pair;
-    Peer peer({{'S', "220 mx\r\n250 hello\r\n250 ok\r\n250 ok\r\n354 go\r\n"},
-               {'C',
-                "HELO client.test\r\nMAIL FROM: <a@example.test>\r\n"
-                "RCPT TO: <b@example.test>\r\nDATA\r\n" +
-                    copy + "\r\n.\r\n"},
-               {'S', "250 queued\r\n221 bye\r\n"}},
-              pair.peer());
-    adopt(*s, pair.release_client());
-    EXPECT_NO_THROW(s->sendMessage());
-    s.reset();
-    peer.join();
-    EXPECT_EQ(peer.error, "");
 }
