@@ -17,7 +17,7 @@ namespace {
 struct FdBioState {
     int fd;
     bool eof;
-    std::string queued;  // read before fd
+    std::string queued{};  // read before fd
 };
 
 bool retryable(int err) {
@@ -38,11 +38,11 @@ int fd_bio_read(BIO* bio, char* buf, int len) {
     if (buf == nullptr)
         return 0;
     FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
-    BIO_clear_retry_flags(bio);
     if (!st->queued.empty()) {
         const size_t n = std::min(st->queued.size(), static_cast<size_t>(len));
         st->queued.copy(buf, n);
         st->queued.erase(0, n);
+        BIO_clear_retry_flags(bio);
         return static_cast<int>(n);
     }
     ssize_t n = ::recv(st->fd, buf, static_cast<size_t>(len), 0);
@@ -98,14 +98,18 @@ BIO_METHOD* make_fd_bio_method() {
 
 }  // namespace
 
-BIO* new_fd_bio(int fd, const std::string& queued) {
+BIO* new_fd_bio(int fd) {
     static BIO_METHOD* method = make_fd_bio_method();
     if (method == nullptr)
         return nullptr;
     BIO* bio = BIO_new(method);
     if (bio == nullptr)
         return nullptr;
-    BIO_set_data(bio, new FdBioState{fd, false, queued});
+    BIO_set_data(bio, new FdBioState{fd, false});
     BIO_set_init(bio, 1);
     return bio;
+}
+
+void fd_bio_queue(BIO* bio, const std::string& bytes) {
+    static_cast<FdBioState*>(BIO_get_data(bio))->queued.append(bytes);
 }

@@ -15,7 +15,11 @@ typedef struct bio_st BIO;
 // errors; descriptors that are not sockets are read with read(). It never
 // closes fd (the socket owns it) and touches nothing process-wide (signal
 // mask or disposition). The method table is made once and lives as long as
-// the process. Reads return the bytes of queued first, then what fd gives.
-BIO* new_fd_bio(int fd, const std::string& queued);
+// the process.
+BIO* new_fd_bio(int fd);
+
+// Makes the next reads of bio (made by new_fd_bio()) return bytes first,
+// before anything its descriptor gives.
+void fd_bio_queue(BIO* bio, const std::string& bytes);
 
 #endif

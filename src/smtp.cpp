@@ -139,9 +139,12 @@ private:
     throw IOException(I18N::i18n("travine", text, path), SEND_TEXT, index);
 }
 
-[[noreturn]] void dot_line_refused() {
-    throw TransferException(I18N::i18n("travine", "Message text holds a line of a single dot."),
-                            SEND_TEXT, 4);
+// The refusal of a text that holds a line of a single dot, as sendMessage()
+// makes it: number is the message's place in the queue, from 1.
+[[noreturn]] void dot_line_refused(size_t number) {
+    throw TransferException(I18N::i18n("travine", "Message $0 holds a line of a single dot.",
+                                       String::itoa(static_cast<int>(number))),
+                            "SMTP::sendMessage()", 2);
 }
 
 // Closes a descriptor when it goes.
@@ -153,14 +156,15 @@ struct OpenFile {
     }
 };
 
-// Sends the content of the file at path through s, then tail, piece by
-// piece, each checked for a line of a single dot before it goes; the last
+// Sends the content of the file at path, the text of message number, through
+// s, then tail, piece by piece, each checked for a line of a single dot
+// before it goes; the last
 // piece goes in one write with tail. The bytes sent are the bytes read and
 // checked: sendfile() and splice() would hand the kernel references to the
 // file's pages instead, so a file cut short while they wait in the socket's
 // buffer would send zeroes in their place, and a change after the check
 // would go out unchecked.
-void stream_file(SSLSocket& s, const std::string& path, const std::string& tail) {
+void stream_file(SSLSocket& s, const std::string& path, size_t number, const std::string& tail) {
     OpenFile f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
     if (f.fd == -1)
         file_error(errno == ENOENT ? "$0 does not exist." : "$0 is not readable.", path,
@@ -193,14 +197,14 @@ void stream_file(SSLSocket& s, const std::string& path, const std::string& tail)
             break;
         piece.resize(static_cast<size_t>(n));
         if (check.feed(piece))
-            dot_line_refused();
+            dot_line_refused(number);
         if (!held.empty())
             s.writeSocket(held);
         held.swap(piece);
         at += n;
     }
     if (check.at_end())
-        dot_line_refused();
+        dot_line_refused(number);
     s.writeSocket(held.append(tail));
 }
 
@@ -406,7 +410,8 @@ void SMTP::send_pipelined() {
 
 void SMTP::send_text(Message& msg, const std::string& after) {
     if (!msg.file.empty()) {
-        stream_file(*socket, msg.file, END_OF_DATA + after);
+        const size_t number = static_cast<size_t>(&msg - msgs.data()) + 1;
+        stream_file(*socket, msg.file, number, END_OF_DATA + after);
         return;
     }
     // In place where the string has room, so that the text is not copied;

@@ -56,9 +56,12 @@ public:
     // sending throws, with method "SMTP::send_text()": IOException
     // 1 "$0 does not exist.", 2 "$0 is not readable." (any other failure to
     // open or read it), 3 "$0 changed while it was sent." (it became
-    // shorter); TransferException 4 "Message text holds a line of a single
-    // dot." (found while streaming: the piece that holds it, the piece before
-    // it and the end-of-data marker are not sent).
+    // shorter); and, for a text that holds a line of a single dot (its start
+    // and end counting as line ends), the refusal that sendMessage() makes of
+    // such a text in memory: TransferException ("Message $0 holds a line of
+    // a single dot.", "SMTP::sendMessage()", 2), $0 the message's place in
+    // the queue from 1. It is found while streaming: the piece that holds
+    // it, the piece before and the end-of-data marker are not sent.
     void addMessageFile(const std::string& path, const std::vector<std::string>& rcpts);
     // PIPELINING (RFC 2920), off by default. When on, sendMessage() greets
     // with EHLO even without credentials and, if the server's EHLO reply

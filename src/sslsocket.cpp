@@ -173,14 +173,15 @@ void SSLSocket::negotiate() {
     // Records are read whole, with what has arrived behind them, instead of
     // a header and then a body: one receive per reply.
     SSL_set_read_ahead(ssl, 1);
-    // Bytes that arrived behind the last plain line are the first the
-    // handshake reads, as if they were still in the descriptor.
-    BIO* bio = new_fd_bio(sockfd, received);
-    received.clear();
+    BIO* bio = new_fd_bio(sockfd);
     // Failing to make the BIO is a failure to make the connection object.
     if (bio == nullptr)
         throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 2);
     SSL_set_bio(ssl, bio, bio);
+    // Bytes that arrived behind the last plain line are the first the
+    // handshake reads, as if they were still in the descriptor.
+    fd_bio_queue(bio, received);
+    received.clear();
 
     // The TLS route waits as long as the descriptor blocks: the receive
     // time-out of the plain route comes off before the first TLS byte, or a

@@ -120,7 +120,7 @@ TEST(SmtpText, FromAFileAsItIsOrRefusedAndMovedInWithoutACopy) {
     TempDir dir;
     const std::string big = lines(600 * 1024), path = dir.file("text");
     const std::string dot =
-        "TransferException SMTP::send_text() 4 Message text holds a line of a single dot.";
+        "TransferException SMTP::sendMessage() 2 Message 1 holds a line of a single dot.";
     struct Row {
         std::string content;  // "-": no file there; "/": a directory
         bool tls;
