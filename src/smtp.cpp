@@ -1,5 +1,5 @@
-// One SMTP client session: the dialogue, the judging of reply lines and
-// SMTP AUTH.
+// One SMTP client session: the dialogue (lock-step or pipelined), the
+// judging of reply lines, SMTP AUTH and message texts streamed from files.
 #include "smtp.h"
 
 #include <errno.h>
@@ -20,7 +20,6 @@
 #include "i18n.h"
 #include "inetsocket.h"
 #include "string.h"
-#include "wire.h"
 
 namespace {
 
