@@ -1,9 +1,9 @@
 /* libcurl as a peer in the benchmark.
- *   curl_client session|oneshot PORT COUNT BODY_BYTES [tls]
+ *   curl_client session|oneshot PORT COUNT BODY_BYTES [tls|starttls]
  * session: one easy handle, COUNT transfers over the connection it keeps;
  * oneshot: a new handle (so a new connection) per message. "tls" is
- * smtps:// without certificate verification. Prints bench_util.h's RESULT
- * line. */
+ * smtps://, "starttls" smtp:// with CURLUSESSL_ALL, both without
+ * certificate verification. Prints bench_util.h's RESULT line. */
 #include <curl/curl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,6 +27,8 @@ static size_t feed(char* out, size_t size, size_t nmemb, void* arg) {
     return n;
 }
 
+static int starttls;
+
 static CURL* make_handle(const char* url, struct curl_slist* rcpt, struct upload* u) {
     CURL* h = curl_easy_init();
     if (h == NULL)
@@ -40,14 +42,18 @@ static CURL* make_handle(const char* url, struct curl_slist* rcpt, struct upload
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, 120L);
+    if (starttls)
+        curl_easy_setopt(h, CURLOPT_USE_SSL, (long)CURLUSESSL_ALL);
     return h;
 }
 
 int main(int argc, char** argv) {
     if (argc < 5 || argc > 6) {
-        fprintf(stderr, "usage: curl_client session|oneshot PORT COUNT BODY_BYTES [tls]\n");
+        fprintf(stderr,
+                "usage: curl_client session|oneshot PORT COUNT BODY_BYTES [tls|starttls]\n");
         return 2;
     }
+    starttls = argc == 6 && strcmp(argv[5], "starttls") == 0;
     int oneshot = strcmp(argv[1], "oneshot") == 0;
     long count = atol(argv[3]);
     struct upload u;
@@ -56,8 +62,8 @@ int main(int argc, char** argv) {
         return 1;
     char url[128];
     /* The path is the name announced in EHLO. */
-    snprintf(url, sizeof url, "%s://127.0.0.1:%s/bench.test", argc == 6 ? "smtps" : "smtp",
-             argv[2]);
+    snprintf(url, sizeof url, "%s://127.0.0.1:%s/bench.test",
+             argc == 6 && !starttls ? "smtps" : "smtp", argv[2]);
     curl_global_init(CURL_GLOBAL_DEFAULT);
     struct curl_slist* rcpt = curl_slist_append(NULL, "<b@bench.test>");
 

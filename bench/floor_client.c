@@ -1,10 +1,14 @@
 /* The practical floor: the same lock-step SMTP dialogue as the clients
  * under test, with nothing but one write() per command and read() until the
- * reply is complete (SSL_write()/SSL_read() with "tls").
- *   floor_client session|oneshot PORT COUNT BODY_BYTES [tls]
+ * reply is complete (SSL_write()/SSL_read() with "tls" or "starttls").
+ *   floor_client session|oneshot|file PORT COUNT BODY_BYTES [tls|starttls]
  * session: one connection, COUNT messages; oneshot: one connection per
- * message. Prints bench_util.h's RESULT line. */
+ * message; file: as session, the text written to a file before the clock
+ * starts and streamed from it in 64 KiB read()s and write()s. "starttls":
+ * the greeting and STARTTLS in clear, then TLS. Prints bench_util.h's
+ * RESULT line. */
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <stdio.h>
@@ -62,22 +66,22 @@ static void command(const char* c) {
     reply();
 }
 
-static void open_session(int port, SSL_CTX* ctx) {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons((unsigned short)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd == -1 || connect(fd, (struct sockaddr*)&a, sizeof a) != 0)
+static void open_session(int port, SSL_CTX* ctx, int starttls) {
+    fd = bench_socket(port, 0);
+    if (fd == -1)
         die("connect failed");
+    if (starttls) {
+        reply();
+        command("STARTTLS\r\n");
+    }
     if (ctx != NULL) {
         ssl = SSL_new(ctx);
         SSL_set_fd(ssl, fd);
         if (SSL_connect(ssl) != 1)
             die("TLS handshake failed");
     }
-    reply();
+    if (!starttls)
+        reply();
     command("HELO bench.test\r\n");
 }
 
@@ -91,18 +95,31 @@ static void close_session(void) {
     close(fd);
 }
 
-static void send_one(const char* text, size_t len) {
+/* With file >= 0 the text is that file's, streamed, then the marker. */
+static void send_one(const char* text, size_t len, int file) {
     command("MAIL FROM: <a@bench.test>\r\n");
     command("RCPT TO: <b@bench.test>\r\n");
     command("DATA\r\n");
+    if (file >= 0) {
+        static char buf[65536];
+        long n;
+        lseek(file, 0, SEEK_SET);
+        while ((n = read(file, buf, sizeof buf)) > 0)
+            put(buf, (size_t)n);
+        if (n < 0)
+            die("reading the file failed");
+        text = "\r\n.\r\n";
+        len = 5;
+    }
     put(text, len);
     reply();
 }
 
 int main(int argc, char** argv) {
     if (argc < 5 || argc > 6)
-        die("usage: floor_client session|oneshot PORT COUNT BODY_BYTES [tls]");
+        die("usage: floor_client session|oneshot|file PORT COUNT BODY_BYTES [tls|starttls]");
     int oneshot = strcmp(argv[1], "oneshot") == 0;
+    int starttls = argc == 6 && strcmp(argv[5], "starttls") == 0;
     int port = atoi(argv[2]);
     long count = atol(argv[3]);
     size_t len;
@@ -117,6 +134,18 @@ int main(int argc, char** argv) {
     memcpy(text, body, len);
     memcpy(text + len, "\r\n.\r\n", 6);
     len += 5;
+    int file = -1;
+    char path[] = "/tmp/travine-bench-floor.XXXXXX";
+    if (strcmp(argv[1], "file") == 0) {
+        file = mkstemp(path);
+        if (file == -1 || write(file, body, len - 5) != (ssize_t)(len - 5))
+            die("writing the file failed");
+        unlink(path);
+        free(text); /* the text lives in the file only */
+        free(body);
+        body = NULL;
+        text = NULL;
+    }
     SSL_CTX* ctx = NULL;
     if (argc == 6) {
         ctx = SSL_CTX_new(TLS_client_method());
@@ -125,11 +154,11 @@ int main(int argc, char** argv) {
     struct bench_clock clock;
     bench_start(&clock);
     if (!oneshot)
-        open_session(port, ctx);
+        open_session(port, ctx, starttls);
     for (long i = 0; i < count; ++i) {
         if (oneshot)
-            open_session(port, ctx);
-        send_one(text, len);
+            open_session(port, ctx, starttls);
+        send_one(text, len, file);
         if (oneshot)
             close_session();
     }

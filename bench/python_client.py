@@ -1,10 +1,11 @@
 """Python's smtplib as a peer in the benchmark (run with /usr/bin/python3).
 
-    python_client.py session|oneshot PORT COUNT BODY_BYTES [tls]
+    python_client.py session|oneshot PORT COUNT BODY_BYTES [tls|starttls]
 
 session: one SMTP connection, COUNT sendmail() calls; oneshot: a connection
-per message. "tls" is SMTP_SSL (implicit TLS) without certificate
-verification. Prints the same RESULT line as bench_util.h.
+per message. "tls" is SMTP_SSL (implicit TLS), "starttls" SMTP with
+starttls(), both without certificate verification. Prints the same RESULT
+line as bench_util.h.
 """
 import resource
 import smtplib
@@ -34,7 +35,10 @@ def main(argv):
     port = int(argv[2])
     count = int(argv[3])
     text = bench_text(int(argv[4]))
-    tls = len(argv) == 6
+    tls = argv[5] if len(argv) == 6 else ""
+    if tls not in ("", "tls", "starttls"):
+        sys.stderr.write(__doc__)
+        return 2
     ctx = None
     if tls:
         ctx = ssl.create_default_context()
@@ -42,9 +46,12 @@ def main(argv):
         ctx.verify_mode = ssl.CERT_NONE
 
     def connect():
-        if tls:
+        if tls == "tls":
             return smtplib.SMTP_SSL("127.0.0.1", port, "bench.test", context=ctx, timeout=60)
-        return smtplib.SMTP("127.0.0.1", port, "bench.test", timeout=60)
+        s = smtplib.SMTP("127.0.0.1", port, "bench.test", timeout=60)
+        if tls == "starttls":
+            s.starttls(context=ctx)
+        return s
 
     start_usage = resource.getrusage(resource.RUSAGE_SELF)
     start = time.monotonic()
@@ -59,8 +66,9 @@ def main(argv):
         s.quit()
     wall = time.monotonic() - start
     usage = resource.getrusage(resource.RUSAGE_SELF)
-    print("RESULT %.6f %.6f %.6f %d" % (
-        wall, usage.ru_utime - start_usage.ru_utime, usage.ru_stime - start_usage.ru_stime, count))
+    print("RESULT %.6f %.6f %.6f %d %d" % (
+        wall, usage.ru_utime - start_usage.ru_utime, usage.ru_stime - start_usage.ru_stime, count,
+        usage.ru_maxrss))
     return 0
 
 

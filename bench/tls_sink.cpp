@@ -1,8 +1,9 @@
-// A small SMTP sink over implicit TLS for the benchmark: it listens on
-// 127.0.0.1 only, serves one connection after the other, answers every
-// command line as soon as it is complete (lock-step, no PIPELINING, no AUTH)
-// and throws the messages away.
-//   tls_sink PORT CERT_FILE KEY_FILE MAX_SECONDS
+// A small SMTP sink over TLS for the benchmark: it listens on 127.0.0.1
+// only, serves one connection after the other, answers every command line as
+// soon as it is complete (lock-step, no PIPELINING, no AUTH) and throws the
+// messages away. Implicit TLS, or with "starttls" a greeting in clear and
+// STARTTLS (offered in the EHLO reply, taken with or without EHLO first).
+//   tls_sink PORT CERT_FILE KEY_FILE MAX_SECONDS [starttls]
 // It ends by itself after MAX_SECONDS (or on SIGTERM).
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -18,12 +19,18 @@
 #include <iostream>
 #include <string>
 
+#include "bench_util.h"
+
 namespace {
 
 // One connection: reads lines from TLS and answers them.
 class Session {
 public:
-    explicit Session(SSL* ssl) : ssl_(ssl) {}
+    // Over ssl, or in clear on fd until STARTTLS makes ssl from ctx.
+    Session(SSL* ssl, int fd, SSL_CTX* ctx) : ssl_(ssl), fd_(fd), ctx_(ctx) {}
+    ~Session() { SSL_free(ssl_); }
+    // The TLS connection, once there is one.
+    SSL* tls() const { return ssl_; }
 
     void run() {
         if (!put("220 tls-sink ESMTP\r\n"))
@@ -45,7 +52,16 @@ public:
             if (verb == "HELO") {
                 answer = "250 tls-sink\r\n";
             } else if (verb == "EHLO") {
-                answer = "250-tls-sink\r\n250 8BITMIME\r\n";
+                answer = ssl_ == nullptr ? "250-tls-sink\r\n250 STARTTLS\r\n"
+                                         : "250-tls-sink\r\n250 8BITMIME\r\n";
+            } else if (verb == "STAR" && ssl_ == nullptr && pos_ == len_) {
+                if (!put("220 2.0.0 Ready to start TLS\r\n"))
+                    return;
+                ssl_ = SSL_new(ctx_);
+                SSL_set_fd(ssl_, fd_);
+                if (SSL_accept(ssl_) != 1)
+                    return;
+                continue;
             } else if (verb == "MAIL") {
                 answer = "250 2.1.0 Ok\r\n";
             } else if (verb == "RCPT") {
@@ -66,7 +82,8 @@ public:
 
 private:
     bool put(const char* text) {
-        return SSL_write(ssl_, text, static_cast<int>(std::strlen(text))) > 0;
+        const int n = static_cast<int>(std::strlen(text));
+        return ssl_ != nullptr ? SSL_write(ssl_, text, n) > 0 : write(fd_, text, size_t(n)) == n;
     }
 
     // The next line without its line feed; false at the end of the stream.
@@ -84,7 +101,8 @@ private:
                     return true;
                 }
             }
-            int n = SSL_read(ssl_, buf_, sizeof buf_);
+            int n = ssl_ != nullptr ? SSL_read(ssl_, buf_, sizeof buf_)
+                                    : static_cast<int>(read(fd_, buf_, sizeof buf_));
             if (n <= 0)
                 return false;
             pos_ = 0;
@@ -93,6 +111,8 @@ private:
     }
 
     SSL* ssl_;
+    int fd_;
+    SSL_CTX* ctx_;
     bool in_data_ = false;
     char buf_[16384];
     size_t pos_ = 0;
@@ -102,10 +122,11 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::cerr << "usage: tls_sink PORT CERT_FILE KEY_FILE MAX_SECONDS\n";
+    if (argc != 5 && !(argc == 6 && std::strcmp(argv[5], "starttls") == 0)) {
+        std::cerr << "usage: tls_sink PORT CERT_FILE KEY_FILE MAX_SECONDS [starttls]\n";
         return 2;
     }
+    const bool starttls = argc == 6;
     signal(SIGPIPE, SIG_IGN);
     alarm(static_cast<unsigned>(std::atoi(argv[4])));  // the default action ends us
 
@@ -115,15 +136,8 @@ int main(int argc, char** argv) {
         ERR_print_errors_fp(stderr);
         return 1;
     }
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct sockaddr_in a;
-    std::memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<unsigned short>(std::atoi(argv[1])));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(lfd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0 || listen(lfd, 64) != 0) {
+    const int lfd = bench_socket(std::atoi(argv[1]), 1);
+    if (lfd == -1) {
         std::perror("tls_sink: listen");
         return 1;
     }
@@ -131,13 +145,19 @@ int main(int argc, char** argv) {
         int fd = accept(lfd, nullptr, nullptr);
         if (fd == -1)
             continue;
-        SSL* ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            Session(ssl).run();
-            SSL_shutdown(ssl);
+        SSL* ssl = nullptr;
+        if (!starttls) {
+            ssl = SSL_new(ctx);
+            SSL_set_fd(ssl, fd);
         }
-        SSL_free(ssl);
+        if (starttls || SSL_accept(ssl) == 1) {
+            Session session(ssl, fd, ctx);
+            session.run();
+            if (session.tls() != nullptr)
+                SSL_shutdown(session.tls());
+        } else {
+            SSL_free(ssl);
+        }
         close(fd);
     }
 }

@@ -7,6 +7,9 @@
 
 #include <openssl/bio.h>
 
+#include <algorithm>
+#include <string>
+
 #include "socket_timeout.h"
 #include "wire.h"
 
@@ -17,6 +20,7 @@ struct FdBioState {
     bool eof;
     const Socket* owner;
     bool timed_out;
+    std::string queued{};  // read before fd
 };
 
 // The end of a wait that ran out: this and every later call fails.
@@ -48,6 +52,13 @@ int fd_bio_read(BIO* bio, char* buf, int len) {
     if (buf == nullptr)
         return 0;
     FdBioState* st = static_cast<FdBioState*>(BIO_get_data(bio));
+    if (!st->queued.empty()) {
+        const size_t n = std::min(st->queued.size(), static_cast<size_t>(len));
+        st->queued.copy(buf, n);
+        st->queued.erase(0, n);
+        BIO_clear_retry_flags(bio);
+        return static_cast<int>(n);
+    }
     BIO_clear_retry_flags(bio);
     if (st->timed_out)
         return timed_out(st);
@@ -110,7 +121,7 @@ BIO* new_fd_bio(int fd, const Socket& owner) {
     BIO* bio = BIO_new(method);
     if (bio == nullptr)
         return nullptr;
-    BIO_set_data(bio, new FdBioState{fd, false, &owner, false});
+    BIO_set_data(bio, new FdBioState{fd, false, &owner, false, {}});
     BIO_set_init(bio, 1);
     return bio;
 }
@@ -118,4 +129,8 @@ BIO* new_fd_bio(int fd, const Socket& owner) {
 bool fd_bio_timed_out(BIO* bio) {
     FdBioState* st = bio != nullptr ? static_cast<FdBioState*>(BIO_get_data(bio)) : nullptr;
     return st != nullptr && st->timed_out;
+}
+
+void fd_bio_queue(BIO* bio, const std::string& bytes) {
+    static_cast<FdBioState*>(BIO_get_data(bio))->queued.append(bytes);
 }

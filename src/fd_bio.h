@@ -3,6 +3,8 @@
 #ifndef TRAVINE_FD_BIO_H
 #define TRAVINE_FD_BIO_H
 
+#include <string>
+
 typedef struct bio_st BIO;
 class Socket;
 
@@ -22,5 +24,9 @@ BIO* new_fd_bio(int fd, const Socket& owner);
 
 // Whether a wait of bio (made by new_fd_bio()) ran out.
 bool fd_bio_timed_out(BIO* bio);
+
+// Makes the next reads of bio (made by new_fd_bio()) return bytes first,
+// before anything its descriptor gives.
+void fd_bio_queue(BIO* bio, const std::string& bytes);
 
 #endif

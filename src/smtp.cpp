@@ -1,8 +1,18 @@
-// One SMTP client session: the dialogue, the judging of reply lines and
-// SMTP AUTH.
+// One SMTP client session: the dialogue (lock-step or pipelined), the
+// judging of reply lines, SMTP AUTH and message texts streamed from files.
 #include "smtp.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "algorithm.h"
@@ -94,14 +104,143 @@ void refuse_line_break(const std::string& value, const char* text) {
         throw TransferException(I18N::i18n("travine", text, quoted(value)), SEND_MESSAGE, 1);
 }
 
-// Whether text holds a line of a single "." between CR LF pairs, its start
-// and end counting as such: sent before CR LF "." CR LF, it would end the
-// data there.
-bool ends_data_early(const std::string& text) {
-    const size_t n = text.size();
-    return text == "." || text.compare(0, 3, ".\r\n") == 0 ||
-           (n >= 3 && text.compare(n - 3, 3, "\r\n.") == 0) ||
-           text.find("\r\n.\r\n") != std::string::npos;
+// Reads one reply as read_response() describes it, handing every line,
+// once judged, to each as well.
+template <class Each>
+std::string read_reply(SMTP& session, bool is_221_fatal, Each each) {
+    std::string line = session.socket->readSocket();
+    strip_cr(&line);
+    check_reply_size(0, line);
+    std::string response = line;
+    session.evalResponse(line, is_221_fatal);
+    each(line);
+    while (continues(line)) {
+        line = session.socket->readSocket();
+        strip_cr(&line);
+        // Checked before the line is judged or kept: a server that never
+        // ends its reply is cut off once the reply passes the cap.
+        check_reply_size(response.size(), line);
+        response += line;
+        session.evalResponse(line, is_221_fatal);
+        each(line);
+    }
+    return response;
+}
+
+// Whether an EHLO reply line names the extension keyword (upper case), as
+// in "250-PIPELINING" or "250 PIPELINING": case does not matter.
+bool names_extension(const std::string& line, const char* keyword) {
+    const size_t n = std::strlen(keyword);
+    if (line.size() < 4 + n || (line[3] != ' ' && line[3] != '-') ||
+        (line.size() > 4 + n && line[4 + n] != ' '))
+        return false;
+    return String::to_upper(line.substr(4, n)) == keyword;
+}
+
+const char* const SEND_TEXT = "SMTP::send_text()";
+const char* const END_OF_DATA = "\r\n.\r\n";
+
+// Texts up to this size are copied to go out with the end-of-data marker and
+// the next commands in one write; longer ones are written where they are.
+const size_t SMALL_TEXT = 64 * 1024;
+// How much of a file is read, checked and sent at a time.
+const size_t FILE_PIECE = 256 * 1024;
+
+// Finds a line of a single "." in a text read piece by piece: the end-of-data
+// marker itself, CR LF "." CR LF, where the text's start and end count as
+// CR LF (the server reads the text from a line start, and the marker follows
+// it).
+class DotLine {
+public:
+    // Whether the text so far, with piece after it, holds such a line.
+    bool feed(const std::string& piece) {
+        const std::string edge = tail_ + piece.substr(0, 4);
+        if (edge.find(END_OF_DATA) != std::string::npos ||
+            piece.find(END_OF_DATA) != std::string::npos)
+            return true;
+        const std::string last =
+            tail_ + piece.substr(piece.size() - std::min<size_t>(4, piece.size()));
+        tail_ = last.substr(last.size() - std::min<size_t>(4, last.size()));
+        return false;
+    }
+    // Whether the whole text, fed so far, ends in such a line.
+    bool at_end() const { return (tail_ + "\r\n").find(END_OF_DATA) != std::string::npos; }
+
+private:
+    std::string tail_ = "\r\n";  // the last four bytes fed, the start first
+};
+
+[[noreturn]] void file_error(const char* text, const std::string& path, u32 index) {
+    throw IOException(I18N::i18n("travine", text, path), SEND_TEXT, index);
+}
+
+// The refusal of a text that holds a line of a single dot, as sendMessage()
+// makes it: number is the message's place in the queue, from 1.
+[[noreturn]] void dot_line_refused(size_t number) {
+    throw TransferException(I18N::i18n("travine", "Message $0 holds a line of a single dot.",
+                                       String::itoa(static_cast<int>(number))),
+                            SEND_MESSAGE, 2);
+}
+
+// Closes a descriptor when it goes.
+struct OpenFile {
+    int fd;
+    ~OpenFile() {
+        if (fd != -1)
+            ::close(fd);
+    }
+};
+
+// Sends the content of the file at path, the text of message number, through
+// s, then tail, piece by piece, each checked for a line of a single dot
+// before it goes; the last
+// piece goes in one write with tail. The bytes sent are the bytes read and
+// checked: sendfile() and splice() would hand the kernel references to the
+// file's pages instead, so a file cut short while they wait in the socket's
+// buffer would send zeroes in their place, and a change after the check
+// would go out unchecked.
+void stream_file(SSLSocket& s, const std::string& path, size_t number, const std::string& tail) {
+    OpenFile f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd == -1)
+        file_error(errno == ENOENT ? "$0 does not exist." : "$0 is not readable.", path,
+                   errno == ENOENT ? 1 : 2);
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0)
+        file_error("$0 is not readable.", path, 2);
+    // A regular file is sent up to the size it has now; anything else (a
+    // pipe, a terminal) until it ends.
+    const bool regular = S_ISREG(st.st_mode);
+    DotLine check;
+    std::string piece, held;  // held: read and checked, not sent yet
+    piece.reserve(FILE_PIECE + tail.size());
+    held.reserve(FILE_PIECE + tail.size());
+    for (off_t at = 0;;) {
+        size_t want = FILE_PIECE;
+        if (regular)
+            want = std::min(want, static_cast<size_t>(st.st_size - at));
+        if (want == 0)
+            break;
+        piece.resize(want);
+        ssize_t n = regular ? ::pread(f.fd, &piece[0], want, at) : ::read(f.fd, &piece[0], want);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1)
+            file_error("$0 is not readable.", path, 2);
+        if (n == 0 && regular)
+            file_error("$0 changed while it was sent.", path, 3);
+        if (n == 0)
+            break;
+        piece.resize(static_cast<size_t>(n));
+        if (check.feed(piece))
+            dot_line_refused(number);
+        if (!held.empty())
+            s.writeSocket(held);
+        held.swap(piece);
+        at += n;
+    }
+    if (check.at_end())
+        dot_line_refused(number);
+    s.writeSocket(held.append(tail));
 }
 
 // Refuses, before anything is sent, what would inject commands or end the
@@ -112,13 +251,18 @@ void refuse_injection(const SMTP& session) {
     for (size_t i = 0; i < session.msgs.size(); ++i) {
         for (const std::string& rcpt : session.msgs[i].rcpts)
             refuse_line_break(rcpt, "A recipient holds CR, LF or NUL: $0");
-        if (ends_data_early(session.msgs[i].msg)) {
-            throw TransferException(
-                I18N::i18n("travine", "Message $0 holds a line of a single dot.",
-                           String::itoa(static_cast<int>(i + 1))),
-                SEND_MESSAGE, 2);
-        }
+        DotLine check;
+        if (check.feed(session.msgs[i].msg) || check.at_end())
+            dot_line_refused(i + 1);
     }
+}
+
+// MAIL FROM, a RCPT TO for each recipient and DATA, as one text.
+std::string envelope(const std::string& from, const SMTP::Message& msg) {
+    std::string commands = "MAIL FROM: <" + from + ">\r\n";
+    for (const std::string& rcpt : msg.rcpts)
+        commands += "RCPT TO: <" + rcpt + ">\r\n";
+    return commands + "DATA\r\n";
 }
 
 // The mechanisms in the order AUTO prefers them: the name the EHLO reply
@@ -186,7 +330,9 @@ SMTP::SMTP(const std::string& announced, const std::string& sender, const std::s
       username(),
       password(),
       auth_type(NO_AUTH),
-      ssl_type(NO_SSL) {
+      ssl_type(NO_SSL),
+      pipelining(false),
+      server_pipelining(false) {
     socket = new InetSocket(server, static_cast<int>(port));
     socket->setParentLogger(this);
 }
@@ -225,22 +371,52 @@ void SMTP::addMessage(const std::string& msg, const std::vector<std::string>& rc
     msgs.push_back(std::move(m));
 }
 
+void SMTP::addMessage(std::string&& msg, const std::vector<std::string>& rcpts) {
+    Message m;
+    m.msg = std::move(msg);
+    m.rcpts = rcpts;
+    msgs.push_back(std::move(m));
+}
+
+void SMTP::addMessageFile(const std::string& path, const std::vector<std::string>& rcpts) {
+    Message m;
+    m.file = path;
+    m.rcpts = rcpts;
+    msgs.push_back(std::move(m));
+}
+
+void SMTP::setPipelining(bool on) {
+    pipelining = on;
+}
+
 void SMTP::sendMessage() {
     refuse_injection(*this);
     socket->connect();
+    // Every command, group and text is written whole, so holding a short
+    // segment back (Nagle) gains nothing; where a text goes out in two
+    // writes, it would wait for the server's delayed acknowledgement. Not a
+    // TCP connection (a child's socket pair): nothing to set.
+    const int one = 1;
+    ::setsockopt(socket->sockfd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (ssl_type != NO_SSL)
         startSSL();
     if (ssl_type != STARTTLS)
         read_response(true);  // the greeting
-    if (auth_type == NO_AUTH) {
-        sendHELO();
-    } else {
+    if (auth_type != NO_AUTH) {
         authenticate();
+    } else if (pipelining) {
+        sendEHLO();
+    } else {
+        sendHELO();
     }
-    for (Message& m : msgs) {
-        sendMAILFROM();
-        sendRCPTTO(m);
-        sendDATA(m);
+    if (pipelining && server_pipelining) {
+        send_pipelined();
+    } else {
+        for (Message& m : msgs) {
+            sendMAILFROM();
+            sendRCPTTO(m);
+            sendDATA(m);
+        }
     }
     sendQUIT();
     msgs.clear();
@@ -277,19 +453,59 @@ void SMTP::sendRCPTTO(Message& msg) {
 void SMTP::sendDATA(Message& msg) {
     socket->writeSocket("DATA\r\n");
     read_response(true);
-    // The text and the end-of-data marker go out as one write. The marker
-    // is appended to the stored text and taken off again whatever happens,
-    // so the queue keeps the text as it was given.
-    const size_t length = msg.msg.size();
-    msg.msg.append("\r\n.\r\n");
-    try {
-        socket->writeSocket(msg.msg);
-    } catch (...) {
-        msg.msg.resize(length);
-        throw;
-    }
-    msg.msg.resize(length);
+    send_text(msg, std::string());
     read_response(true);
+}
+
+std::string SMTP::sendEHLO() {
+    socket->writeSocket("EHLO " + domain + "\r\n");
+    bool first = true;
+    server_pipelining = false;
+    return read_reply(*this, true, [&](const std::string& line) {
+        // The first line names the server; the keywords follow.
+        server_pipelining = server_pipelining || (!first && names_extension(line, "PIPELINING"));
+        first = false;
+    });
+}
+
+void SMTP::send_pipelined() {
+    if (msgs.empty())
+        return;
+    socket->writeSocket(envelope(from, msgs[0]));
+    for (size_t i = 0; i < msgs.size(); ++i) {
+        read_response(true);  // MAIL FROM
+        for (size_t r = 0; r < msgs[i].rcpts.size(); ++r)
+            read_response(true);  // RCPT TO
+        read_response(true);      // DATA
+        send_text(msgs[i], i + 1 < msgs.size() ? envelope(from, msgs[i + 1]) : std::string());
+        read_response(true);  // the text
+    }
+}
+
+void SMTP::send_text(Message& msg, const std::string& after) {
+    if (!msg.file.empty()) {
+        const size_t number = static_cast<size_t>(&msg - msgs.data()) + 1;
+        stream_file(*socket, msg.file, number, END_OF_DATA + after);
+        return;
+    }
+    // In place where the string has room, so that the text is not copied;
+    // the queue keeps the text as it was given, whatever happens.
+    const size_t length = msg.msg.size();
+    if (msg.msg.capacity() - length >= 5 + after.size()) {
+        msg.msg.append(END_OF_DATA).append(after);
+        try {
+            socket->writeSocket(msg.msg);
+        } catch (...) {
+            msg.msg.resize(length);
+            throw;
+        }
+        msg.msg.resize(length);
+    } else if (length <= SMALL_TEXT) {
+        socket->writeSocket(msg.msg + END_OF_DATA + after);
+    } else {
+        socket->writeSocket(msg.msg);
+        socket->writeSocket(END_OF_DATA + after);
+    }
 }
 
 void SMTP::sendQUIT() {
@@ -298,21 +514,7 @@ void SMTP::sendQUIT() {
 }
 
 std::string SMTP::read_response(bool is_221_fatal) {
-    std::string line = socket->readSocket();
-    strip_cr(&line);
-    check_reply_size(0, line);
-    std::string response = line;
-    evalResponse(line, is_221_fatal);
-    while (continues(line)) {
-        line = socket->readSocket();
-        strip_cr(&line);
-        // Checked before the line is judged or kept: a server that never
-        // ends its reply is cut off once the reply passes the cap.
-        check_reply_size(response.size(), line);
-        response += line;
-        evalResponse(line, is_221_fatal);
-    }
-    return response;
+    return read_reply(*this, is_221_fatal, [](const std::string&) {});
 }
 
 void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
@@ -334,8 +536,7 @@ void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
 }
 
 void SMTP::authenticate() {
-    socket->writeSocket("EHLO " + domain + "\r\n");
-    const std::string response = read_response(true);
+    const std::string response = sendEHLO();
     if (auth_type == AUTO)
         auth_type = best_auth_method(response);
     for (const Mechanism& m : MECHANISMS) {

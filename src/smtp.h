@@ -30,9 +30,12 @@ public:
 
     // One queued mail: its text, sent after DATA exactly as given (no
     // dot-stuffing, no line-end conversion), and its envelope recipients.
+    // When file is not empty, the text is instead the content of the file
+    // of that path, read while it is sent (msg is then not used).
     struct TRAVINE_EXPORT Message {
         std::string msg;
         std::vector<std::string> rcpts;
+        std::string file{};
     };
 
     // domain is announced in HELO/EHLO, from is the envelope sender. Creates
@@ -56,6 +59,35 @@ public:
     void setTimeout(int seconds);
     // Queues a copy of msg for rcpts (bare addresses, no angle brackets).
     void addMessage(const std::string& msg, const std::vector<std::string>& rcpts);
+    // Queues msg itself for rcpts, without copying it (msg is moved from). A
+    // text whose string has no room left for the 5 bytes of the end-of-data
+    // marker goes out in two writes: the text, then the marker.
+    void addMessage(std::string&& msg, const std::vector<std::string>& rcpts);
+    // Queues a message whose text is the content of the file at path (or
+    // "/dev/fd/N" for an open descriptor N), opened when its DATA has been
+    // accepted and streamed from there in pieces of 256 KiB, each read,
+    // checked and written (one SSL_write() over TLS), never held in memory
+    // whole. A regular file is sent up to the size it had when opened; one
+    // that became shorter by then fails. Throws nothing here;
+    // sending throws, with method "SMTP::send_text()": IOException
+    // 1 "$0 does not exist.", 2 "$0 is not readable." (any other failure to
+    // open or read it), 3 "$0 changed while it was sent." (it became
+    // shorter); and, for a text that holds a line of a single dot (its start
+    // and end counting as line ends), the refusal that sendMessage() makes of
+    // such a text in memory: TransferException ("Message $0 holds a line of
+    // a single dot.", "SMTP::sendMessage()", 2), $0 the message's place in
+    // the queue from 1. It is found while streaming: the piece that holds
+    // it, the piece before and the end-of-data marker are not sent.
+    void addMessageFile(const std::string& path, const std::vector<std::string>& rcpts);
+    // PIPELINING (RFC 2920), off by default. When on, sendMessage() greets
+    // with EHLO even without credentials and, if the server's EHLO reply
+    // offers PIPELINING, writes MAIL FROM, every RCPT TO and DATA of a
+    // message in one write, the text and end-of-data marker together with
+    // the next message's commands. The replies are read and judged in order,
+    // as in lock-step; the first failure ends the run (no text follows a
+    // refused MAIL FROM or RCPT TO, no QUIT is sent). Without the offer the
+    // session goes on in lock-step.
+    void setPipelining(bool on);
     // Connects, starts TLS as asked, greets, authenticates, sends every
     // queued message and QUIT, then clears the queue. At the first failure
     // nothing more is sent, the queue is kept and the exception rises
@@ -81,6 +113,15 @@ public:
     void sendRCPTTO(Message& msg);
     void sendDATA(Message& msg);
     void sendQUIT();
+    // Writes EHLO and reads its reply, which it returns (lines joined, as by
+    // read_response()); server_pipelining tells whether it offered
+    // PIPELINING.
+    std::string sendEHLO();
+    // Every queued message with PIPELINING.
+    void send_pipelined();
+    // The text of msg and the end-of-data marker, followed by after (the
+    // next commands), in one write where the text is in memory and small.
+    void send_text(Message& msg, const std::string& after);
     // Reads one reply, judging each line as it arrives; returns its lines
     // joined without separators, each without its trailing CR. Throws, besides
     // the transport's and evalResponse()'s failures, TransferException
@@ -132,6 +173,8 @@ public:
     std::string password;
     AUTH_TYPE auth_type;
     SSL_TYPE ssl_type;
+    bool pipelining;         // setPipelining()
+    bool server_pipelining;  // the last EHLO reply offered PIPELINING
 };
 
 #endif

@@ -7,7 +7,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -26,26 +25,24 @@ const char* const WRITE_SOCKET = "Socket::writeSocket()";
 // gethostname() never needs more than this; past it we give up.
 const size_t MAX_HOSTNAME_BUFFER = 64 * 1024;
 
-// How much of the received data one look takes in; a longer line takes
-// several looks.
-const size_t PEEK_CHUNK = 4096;
+// The most one receive takes in: a few whole replies.
+const size_t RECEIVE_CHUNK = 4096;
 
 // A receive time-out may end a little before its nominal length, by the
-// kernel's timer granularity; a look that gave up this close to its wait
-// counts as timed out.
+// kernel's timer granularity; a receive that gave up this close to
+// its wait counts as timed out.
 const std::chrono::milliseconds TIMEOUT_SLACK(500);
 
 // Throw the failures of readSocket(): with our own text, with the system's
-// text for err, and for a failed look or take, where a descriptor that is
-// not open fails as the wait for it would have (1), anything else as a read
-// (3).
+// text for err, and for a failed receive, where a descriptor that is not
+// open fails as the wait for it would have (1), anything else as a read (3).
 [[noreturn]] void read_error(const char* text, u32 index) {
     throw TransferException(I18N::i18n("travine", text), READ_SOCKET, index);
 }
 [[noreturn]] void read_errno(int err, u32 index) {
     throw TransferException(std::strerror(err), READ_SOCKET, index);
 }
-[[noreturn]] void look_failed(int err) {
+[[noreturn]] void receive_failed(int err) {
     read_errno(err, err == EBADF ? 1 : 3);
 }
 
@@ -67,35 +64,17 @@ void wait_readable(int fd, int seconds) {
         read_errno(EBADF, 1);
 }
 
-// Reads the rest of a line onto line one byte per read(), waiting before
-// each byte: for descriptors that cannot be peeked at.
-void read_bytewise(int fd, std::string& line, int seconds) {
-    for (;;) {
-        wait_readable(fd, seconds);
-        char byte;
-        ssize_t n = ::read(fd, &byte, 1);
-        if (n == -1)
-            read_errno(errno, 3);
-        if (n == 0)
-            read_error("Socket was closed.", 4);
-        if (byte == '\n')
-            return;
-        if (!wire::append_to_line(line, &byte, 1))
-            read_error("Line too long.", 6);
-    }
-}
-
-// Looks at what has arrived on fd without taking it, waiting for it first:
-// a blocking look (MSG_PEEK), bounded by the receive time-out that fd was
-// given, returns as soon as anything is there. Returns the look's result;
-// -1 with errno set for failures the caller handles alike on both routes.
-// Sets timed_fd to -1, and returns -1 with EAGAIN so that the caller waits
-// with poll() from now on, when the look gave up well before seconds: fd
-// does not wait as it was set up to (it was made non-blocking, or its
-// time-out was changed).
-ssize_t wait_and_peek(int fd, char* buf, size_t want, int& timed_fd, int seconds) {
+// A blocking receive on fd, bounded by the receive time-out that fd was
+// given: it waits and takes what has arrived in one call. Returns the
+// receive's result; -1 with errno set for failures the caller handles alike
+// on both routes. Sets timed_fd to -1, and returns -1 with EAGAIN so that the
+// caller waits with poll() from now on, when the receive gave up well before
+// seconds: fd does not wait as it was set up to (it was made
+// non-blocking, or its time-out was changed).
+ssize_t wait_and_receive(int fd, char* buf, size_t want, int& timed_fd,
+                         int seconds) {
     auto start = std::chrono::steady_clock::now();
-    ssize_t n = ::recv(fd, buf, want, MSG_PEEK);
+    ssize_t n = ::recv(fd, buf, want, 0);
     if (n != -1)
         return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -112,60 +91,31 @@ ssize_t wait_and_peek(int fd, char* buf, size_t want, int& timed_fd, int seconds
     return -1;
 }
 
-// Reads the rest of a line onto line, taking nothing past its line feed
-// (look with MSG_PEEK, then take up to the line feed). Waits by a blocking
-// look while timed_fd is fd, else by poll(). Returns false, having consumed
-// nothing, when fd is not a socket.
-bool read_peeking(int fd, std::string& line, int& timed_fd, int seconds) {
-    char buf[PEEK_CHUNK];
-    // A reply is usually still on its way when its line is asked for, so
-    // the wait comes first; once part of a long line has been taken, the
-    // rest has often arrived already, so the look comes first.
-    bool wait_first = true;
+// Appends to queue what has arrived on fd, waiting for it first: by a
+// blocking receive while timed_fd is fd, else by poll(). Descriptors that are
+// not sockets (pipes) are read with read().
+void receive(int fd, std::string& queue, int& timed_fd, int seconds) {
+    char buf[RECEIVE_CHUNK];
     for (;;) {
-        // Never past the byte that makes the line too long: a line that is
-        // too long consumes MAX_LINE + 1 bytes, as on every other route.
-        size_t want = std::min(PEEK_CHUNK, wire::line_room(line) + 1);
         ssize_t n;
-        if (wait_first && timed_fd == fd) {
-            n = wait_and_peek(fd, buf, want, timed_fd, seconds);
+        if (timed_fd == fd) {
+            n = wait_and_receive(fd, buf, sizeof buf, timed_fd, seconds);
         } else {
-            if (wait_first)
-                wait_readable(fd, seconds);
-            n = ::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT);
+            wait_readable(fd, seconds);
+            n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == -1 && errno == ENOTSOCK)
+                n = ::read(fd, buf, sizeof buf);
         }
         if (n == -1) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // Nothing new: the wait starts afresh, as for every byte.
-                wait_first = true;
+            // Nothing after all: the wait starts afresh.
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            }
-            if (errno == ENOTSOCK)
-                return false;
-            look_failed(errno);
+            receive_failed(errno);
         }
         if (n == 0)
             read_error("Socket was closed.", 4);
-        const char* lf = static_cast<const char*>(::memchr(buf, '\n', static_cast<size_t>(n)));
-        size_t take = lf != nullptr ? static_cast<size_t>(lf - buf) + 1 : static_cast<size_t>(n);
-        // The bytes are there, so this takes them at once; should anyone
-        // else have taken them meanwhile, the loop simply looks again.
-        ssize_t got = ::recv(fd, buf, take, MSG_DONTWAIT);
-        if (got == -1) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                wait_first = false;
-                continue;
-            }
-            look_failed(errno);
-        }
-        if (got == 0)
-            read_error("Socket was closed.", 4);
-        const bool complete = lf != nullptr && static_cast<size_t>(got) == take;
-        if (!wire::append_to_line(line, buf, complete ? take - 1 : static_cast<size_t>(got)))
-            read_error("Line too long.", 6);
-        if (complete)
-            return true;
-        wait_first = false;
+        queue.append(buf, static_cast<size_t>(n));
+        return;
     }
 }
 
@@ -256,13 +206,13 @@ std::string Socket::localhost() {
 std::string Socket::readSocket() {
     if (sockfd == -1)
         read_error("Socket is closed.", 5);
-    std::string line;
     // Only the descriptor that was given the time-out is waited for by a
-    // blocking look; any other, such as one a host put in sockfd itself, is
-    // waited for with poll().
+    // blocking receive; any other, such as one a host put in sockfd itself,
+    // is waited for with poll().
     const int seconds = read_wait_seconds(*this);
-    if (!read_peeking(sockfd, line, timed_fd, seconds))
-        read_bytewise(sockfd, line, seconds);
+    const std::string line = wire::next_line(
+        received, [&] { receive(sockfd, received, timed_fd, seconds); },
+        [] { read_error("Line too long.", 6); });
     wire::log_received(*this, line);
     return line;
 }

@@ -46,13 +46,15 @@ public:
     int getTimeout() const;
 
     // Reads the next line and returns it without its line feed (a carriage
-    // return before it is kept). Never consumes a byte past the line feed.
-    // Waits at most READ_TIMEOUT seconds (or the time-out set) before each
-    // byte. Throws
+    // return before it is kept). Takes whatever has arrived in one receive;
+    // bytes past the line feed stay queued in this object, in order, for the
+    // next call (or, at negotiate(), for the TLS handshake). Waits at most
+    // READ_TIMEOUT seconds (or the time-out set) for each receive. Throws
     // TransferException of "Socket::readSocket()": 1 wait failed (system
     // text), 2 "Socket timeout.", 3 read failed (system text),
     // 4 "Socket was closed.", 5 "Socket is closed." (no descriptor),
-    // 6 "Line too long." (more than MAX_LINE bytes). A partial line is lost.
+    // 6 "Line too long." (more than MAX_LINE bytes; MAX_LINE + 1 of them are
+    // dropped). A partial line is lost.
     std::string readSocket();
     // Writes every byte of data. Throws TransferException of
     // "Socket::writeSocket()": 1 write failed (system text),
@@ -73,7 +75,11 @@ private:
     int timed_fd;
     // What setTimeout() set: seconds, or 0 for the default.
     int idle_timeout;
+    // Bytes received past the last line returned, in order; taken by the
+    // next read (plain or, once negotiated, decrypted) or by the handshake.
+    std::string received;
 
+    friend class SSLSocket;
     friend void arm_read_timeout(Socket& s);
     friend void disarm_read_timeout(Socket& s);
     friend bool read_timeout_armed(const Socket& s);

@@ -36,6 +36,9 @@ const char* const SSL_WRITE_SOCKET = "SSLSocket::ssl_writeSocket()";
 // text is that of the earliest error in OpenSSL's queue.
 const int NO_IO_RESULT = 65536;
 
+// The most plain text one TLS record carries.
+const int TLS_RECORD = 16384;
+
 bool wants_more_io(int err) {
     return err == SSL_ERROR_WANT_WRITE || err == SSL_ERROR_WANT_READ ||
            err == SSL_ERROR_WANT_CONNECT || err == SSL_ERROR_WANT_X509_LOOKUP;
@@ -142,10 +145,10 @@ bool log_name(Logger& log, const std::string& heading, const X509_NAME* name) {
 
 }  // namespace
 
+// OpenSSL is initialised by negotiate(), before anything of it is used: a
+// plain session never pays for loading its error texts.
 SSLSocket::SSLSocket(const std::string& peer)
-    : Socket(peer), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1), check_host(false) {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-}
+    : Socket(peer), ctx(nullptr), ssl(nullptr), negotiated(false), verify(1), check_host(false) {}
 
 SSLSocket::SSLSocket(const std::string& peer, int fd)
     : Socket(peer, fd),
@@ -153,17 +156,19 @@ SSLSocket::SSLSocket(const std::string& peer, int fd)
       ssl(nullptr),
       negotiated(false),
       verify(1),
-      check_host(false) {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-}
+      check_host(false) {}
 
 SSLSocket::~SSLSocket() {
     // One closing message, without waiting for the peer's. A connection
     // whose handshake never completed has nothing to close.
     if (ssl != nullptr && SSL_is_init_finished(ssl))
         SSL_shutdown(ssl);
+    // OpenSSL's error queue is left alone where TLS never started: touching
+    // it sets the queue up, a cost a plain session does not pay.
+    const bool used_tls = ssl != nullptr || ctx != nullptr;
     free_tls();
-    ERR_clear_error();
+    if (used_tls)
+        ERR_clear_error();
 }
 
 std::string SSLSocket::readSocket() {
@@ -186,6 +191,9 @@ void SSLSocket::negotiate() {
     }
     // The certificate must be for host only with verification on.
     const bool host_checked = check_host && verify != 0;
+    // The library and its error texts, once per process (later calls return
+    // at once); OpenSSL would set up the rest on first use by itself.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     // A repeated handshake starts from fresh TLS objects.
     free_tls();
     ERR_clear_error();
@@ -222,11 +230,18 @@ void SSLSocket::negotiate() {
     }
 
     SSL_set_verify(ssl, verify, nullptr);
+    // Records are read whole, with what has arrived behind them, instead of
+    // a header and then a body: one receive per reply.
+    SSL_set_read_ahead(ssl, 1);
     BIO* bio = new_fd_bio(sockfd, *this);
     // Failing to make the BIO is a failure to make the connection object.
     if (bio == nullptr)
         throw SSLException(ssl_error(NO_IO_RESULT), NEGOTIATE, 2);
     SSL_set_bio(ssl, bio, bio);
+    // Bytes that arrived behind the last plain line are the first the
+    // handshake reads, as if they were still in the descriptor.
+    fd_bio_queue(bio, received);
+    received.clear();
 
     // The TLS route waits as long as the descriptor blocks: the receive
     // time-out of the plain route comes off before the first TLS byte, or a
@@ -278,20 +293,20 @@ std::string SSLSocket::ssl_readSocket() {
     if (sockfd == -1) {
         throw SSLException(I18N::i18n("travine", "Socket is closed."), SSL_READ_SOCKET, 2);
     }
-    std::string line;
-    for (;;) {
-        char byte;
-        int ret = ssl_read(ssl, &byte, 1);
-        if (ret <= 0) {
-            if (fd_bio_timed_out(SSL_get_rbio(ssl)))
-                timed_out(SSL_READ_SOCKET, 4);
-            throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
-        }
-        if (byte == '\n')
-            break;
-        if (!wire::append_to_line(line, &byte, 1))
-            throw SSLException(I18N::i18n("travine", "Line too long."), SSL_READ_SOCKET, 3);
-    }
+    const std::string line = wire::next_line(
+        received,
+        [&] {
+            // As much as a record holds; what passes the line stays queued.
+            char buf[TLS_RECORD];
+            int ret = ssl_read(ssl, buf, sizeof buf);
+            if (ret <= 0) {
+                if (fd_bio_timed_out(SSL_get_rbio(ssl)))
+                    timed_out(SSL_READ_SOCKET, 4);
+                throw SSLException(ssl_error(ret), SSL_READ_SOCKET, 1);
+            }
+            received.append(buf, static_cast<size_t>(ret));
+        },
+        [] { throw SSLException(I18N::i18n("travine", "Line too long."), SSL_READ_SOCKET, 3); });
     wire::log_received(*this, line);
     return line;
 }
@@ -383,6 +398,7 @@ void SSLSocket::close_connection() {
     // Forgotten first: a descriptor given later by hand may reuse the number.
     disarm_read_timeout(*this);
     free_tls();
+    received.clear();
     if (sockfd != -1)
         ::close(sockfd);
     sockfd = -1;

@@ -54,7 +54,8 @@ public:
 
     // Internal steps.
     // One line over TLS, without its line feed (a carriage return before it
-    // is kept); no time-out unless one is set. Throws SSLException of
+    // is kept); reads up to a record at a time and keeps what passes the
+    // line queued for the next call. No time-out unless one is set. Throws SSLException of
     // "SSLSocket::ssl_readSocket()": 1 the read failed or the connection
     // ended (OpenSSL or system text, "Socket was closed."), 2 "Socket is
     // closed." (no descriptor), 3 "Line too long." (more than
@@ -69,7 +70,8 @@ public:
     int ssl_connect(SSL* ssl);
     std::string ssl_error(int ret);
     void dumpSSLInfo();
-    // Frees the TLS objects, sets negotiated to false and closes sockfd.
+    // Frees the TLS objects, sets negotiated to false, drops the bytes
+    // queued for reading and closes sockfd.
     void close_connection();
     // Frees the TLS objects and sets negotiated to false; sockfd stays.
     void free_tls();

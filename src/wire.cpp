@@ -1,5 +1,5 @@
-// What the plain and the TLS route share: writing without SIGPIPE, the
-// longest line, and the transcript.
+// What the plain and the TLS route share: writing without SIGPIPE, taking
+// lines out of the bytes received, and the transcript.
 #include "wire.h"
 
 #include <errno.h>
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <ostream>
 
 #include "socket.h"
@@ -101,15 +102,23 @@ ssize_t recv_within(int fd, void* buf, size_t len, int ms) {
     return within(fd, POLLIN, ms, [&] { return take(MSG_DONTWAIT); });
 }
 
-size_t line_room(const std::string& line) {
-    return Socket::MAX_LINE - line.size();
-}
-
-bool append_to_line(std::string& line, const char* bytes, size_t n) {
-    if (n > line_room(line))
-        return false;
-    line.append(bytes, n);
-    return true;
+Take take_line(std::string& queue, size_t& scanned, std::string& line) {
+    const char* lf =
+        static_cast<const char*>(std::memchr(queue.data() + scanned, '\n', queue.size() - scanned));
+    const size_t end = lf != nullptr ? static_cast<size_t>(lf - queue.data()) : queue.size();
+    if (end > Socket::MAX_LINE) {
+        queue.erase(0, Socket::MAX_LINE + 1);
+        scanned = 0;
+        return Take::TOO_LONG;
+    }
+    if (lf == nullptr) {
+        scanned = end;
+        return Take::MORE;
+    }
+    line.assign(queue, 0, end);
+    queue.erase(0, end + 1);
+    scanned = 0;
+    return Take::LINE;
 }
 
 void log_received(Socket& s, const std::string& line) {

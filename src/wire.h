@@ -41,13 +41,38 @@ ssize_t send_within(int fd, const void* buf, size_t len, int ms);
 // at the end of the stream, -1 with errno set, or TIMED_OUT.
 ssize_t recv_within(int fd, void* buf, size_t len, int ms);
 
-// The longest line: Socket::MAX_LINE bytes, line feed excluded. A line
-// grows only by append_to_line(), which never lets it pass that length.
-// How many more bytes line may take.
-size_t line_room(const std::string& line);
-// Appends n bytes of bytes to line; returns false, leaving line as it
-// was, when that would make it too long.
-bool append_to_line(std::string& line, const char* bytes, size_t n);
+// What take_line() found at the front of a queue of received bytes.
+enum class Take {
+    LINE,      // a whole line, now taken out of the queue
+    MORE,      // no line feed yet: more bytes must be received
+    TOO_LONG,  // the line passes Socket::MAX_LINE: MAX_LINE + 1 bytes dropped
+};
+// Takes the first line out of queue into line, without its line feed. The
+// first *scanned bytes of queue are known to hold no line feed (start at 0;
+// it is kept up to date, so that every byte is looked at once per line).
+Take take_line(std::string& queue, size_t& scanned, std::string& line);
+
+// The next line of queue, without its line feed: receive() appends more
+// bytes to queue until a whole line is there; too_long() throws for a line
+// past Socket::MAX_LINE. A receive that throws loses the part of the line
+// received so far (all that queue holds then).
+template <class Receive, class TooLong>
+std::string next_line(std::string& queue, Receive receive, TooLong too_long) {
+    std::string line;
+    for (size_t scanned = 0;;) {
+        const Take got = take_line(queue, scanned, line);
+        if (got == Take::LINE)
+            return line;
+        if (got == Take::TOO_LONG)
+            too_long();
+        try {
+            receive();
+        } catch (...) {
+            queue.clear();
+            throw;
+        }
+    }
+}
 
 // The transcript at VERBOSE: a line read is logged as s.host, ":\t", the
 // line and an end of line; a buffer written as the local machine's name,

@@ -1,14 +1,21 @@
 // The SMTP class where a dialogue scenario (tests/scenarios/) cannot reach:
-// judging single reply lines, the joined text of a reply, and what
-// sendMessage() refuses to send.
+// judging single reply lines, the joined text of a reply, what sendMessage()
+// refuses to send, refusals in each place of a pipelined group, and texts
+// streamed from files.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "smtp.h"
 #include "support.h"
+#include "tls_peer.h"
 
 TEST(SmtpReplies, JudgedByTheirFirstThreeCharacters) {
     // index 0: accepted; -1: accepted with a notice in the log.
@@ -102,5 +109,146 @@ TEST(SmtpRefusals, NothingIsSentForALineBreakInACommandOrADotLineInAText) {
                                    "DATA\r\nfirst\r\n.\r\nMAIL FROM: <a@x.test>\r\nRCPT TO: "
                                    "<c@x.test>\r\nDATA\r\n" +
                                        row.text + "\r\n.\r\nQUIT\r\n");
+    }
+}
+
+TEST(SmtpPipelining, TheFirstRefusalEndsTheRunWithNothingMoreWritten) {
+    // Two messages, the first to two recipients; the reply in position k
+    // (MAIL, RCPT, RCPT, DATA, the text) refuses. No text follows a refused
+    // MAIL, RCPT or DATA; a refused text has the next group behind it. No QUIT.
+    const std::string first =
+        "EHLO client.test\r\nMAIL FROM: <a@example.test>\r\n"
+        "RCPT TO: <b@example.test>\r\nRCPT TO: <c@example.test>\r\nDATA\r\n";
+    const std::string next =
+        "one\r\n.\r\nMAIL FROM: <a@example.test>\r\n"
+        "RCPT TO: <d@example.test>\r\nDATA\r\n";
+    const std::string ok[] = {"250 ok", "250 ok", "250 ok", "354 go", "250 queued"};
+    for (size_t k = 0; k < 5; ++k) {
+        SocketPair pair;
+        std::string replies = "220 mx\r\n250-mx\r\n250 PIPELINING\r\n";
+        for (size_t i = 0; i < 5; ++i)
+            replies += (i == k ? "554 no" : ok[i]) + "\r\n";
+        pair.send(replies);
+        SMTP s("client.test", "a@example.test", "unused.invalid", 25);
+        adopt(s, pair.release_client());
+        s.setPipelining(true);
+        s.addMessage("one", {"b@example.test", "c@example.test"});
+        s.addMessage("two", {"d@example.test"});
+        auto e = thrown<TransferException>([&] { s.sendMessage(); });
+        EXPECT_EQ(e.msg + "|" + e.method + "|" + std::to_string(e.index),
+                  "554 no|SMTP::evalResponse()|2");
+        char buf[4096];
+        const ssize_t n = recv(pair.peer(), buf, sizeof buf, MSG_DONTWAIT);
+        EXPECT_EQ(std::string(buf, size_t(std::max(n, ssize_t(0)))), first + (k == 4 ? next : ""))
+            << "refused in position " << k;
+    }
+}
+
+namespace {
+
+// The log callback that changes g_changed once, after the first piece of a
+// text has been sent: truncated to 10 bytes, or grown when g_grow.
+std::string g_changed;
+bool g_grow = false;
+void change_after_first_piece(std::string text, int) {
+    if (g_changed.empty() || text.size() < 1000)
+        return;
+    if (g_grow) {
+        std::ofstream(g_changed, std::ios::app) << "appended\r\n.\r\n";
+    } else {
+        EXPECT_EQ(truncate(g_changed.c_str(), 10), 0);
+    }
+    g_changed.clear();
+}
+
+// Lines of 78 bytes (CR LF included), size bytes in all.
+std::string lines(size_t size) {
+    std::string text;
+    for (size_t i = 0; text.size() < size; ++i)
+        text += std::string(76, char('a' + i % 26)) + "\r\n";
+    return text.substr(0, size);
+}
+
+}  // namespace
+
+TEST(SmtpText, FromAFileAsItIsOrRefusedAndMovedInWithoutACopy) {
+    const size_t PIECE = 256 * 1024;
+    TempDir dir;
+    const std::string big = lines(600 * 1024), path = dir.file("text");
+    const std::string dot =
+        "TransferException SMTP::sendMessage() 2 Message 1 holds a line of a single dot.";
+    struct Row {
+        std::string content;  // "-": no file there; "/": a directory
+        bool tls;
+        int kind;             // 1: shrinks after the first piece, 2: grows, 3: moved in
+        size_t sent;          // bytes of the text that go out
+        std::string outcome;  // "ok" or "Name method index text" ($ for the path)
+    } rows[] = {
+        {big, false, 0, big.size(), "ok"},
+        {big, true, 0, big.size(), "ok"},
+        {big, false, 2, big.size(), "ok"},
+        {"", false, 0, 0, "ok"},
+        {big, false, 1, PIECE, "IOException SMTP::send_text() 3 $ changed while it was sent."},
+        {"-", false, 0, 0, "IOException SMTP::send_text() 1 $ does not exist."},
+        {"/", false, 0, 0, "IOException SMTP::send_text() 2 $ is not readable."},
+        {lines(PIECE - 2) + "\r\n.\r\n" + lines(1000), false, 0, 0, dot},
+        {"a\r\n.\r\nb", false, 0, 0, dot},
+        {".\r\nb", false, 0, 0, dot},
+        {"a\r\n.", true, 0, 0, dot},
+        // No room for the marker and too long to copy: the text, then the marker.
+        {lines(100 * 1024), false, 3, 100 * 1024, "ok"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.content.substr(0, 10) + " " + std::to_string(row.kind));
+        if (row.content == "/") {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        } else if (row.content != "-") {
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << row.content;
+        }
+        const std::string head =
+            "HELO client.test\r\nMAIL FROM: <a@example.test>\r\n"
+            "RCPT TO: <b@example.test>\r\nDATA\r\n";
+        const bool ok = row.outcome == "ok";
+        const std::string text = row.content.substr(0, row.sent) + (ok ? "\r\n.\r\n" : "");
+        SocketPair pair;
+        Peer peer({{row.tls ? 'T' : 'P', "0"},
+                   {'S', "220 mx\r\n250 hello\r\n250 ok\r\n250 ok\r\n"},
+                   {'C', head},
+                   {'S', "354 go\r\n"},
+                   {'C', text},
+                   {'S', ok ? "250 queued\r\n221 bye\r\n" : ""}},
+                  pair.peer());
+        std::string outcome = "ok";
+        {
+            SMTP s("client.test", "a@example.test", "unused.invalid", 25);
+            adopt(s, pair.release_client());
+            if (row.tls)
+                s.setSSLOpts(SMTP::SMTPS, SSLSocket::VERIFY_NONE, "", "");
+            s.setVerbosity(Logger::VERBOSE);
+            s.setCallBackFunction(change_after_first_piece);
+            g_changed = row.kind == 1 || row.kind == 2 ? path : "", g_grow = row.kind == 2;
+            std::string moved = row.content;
+            moved.shrink_to_fit();
+            const char* const bytes = moved.data();
+            if (row.kind == 3) {
+                s.addMessage(std::move(moved), {"b@example.test"});
+                EXPECT_EQ(static_cast<const void*>(s.msgs[0].msg.data()), bytes);
+            } else {
+                s.addMessageFile(path, {"b@example.test"});
+            }
+            try {
+                s.sendMessage();
+            } catch (const Exception& e) {
+                outcome = e.name + " " + e.method + " " + std::to_string(e.index) + " " + e.msg;
+            }
+        }
+        peer.join();
+        EXPECT_EQ(peer.error, "");
+        EXPECT_TRUE(peer.received == head + text + (ok ? "QUIT\r\n" : "")) << peer.received.size();
+        std::string expected = row.outcome;
+        if (expected.find('$') != std::string::npos)
+            expected.replace(expected.find('$'), 1, path);
+        EXPECT_EQ(outcome, expected);
+        (void)!system(("rm -rf '" + path + "'").c_str());
     }
 }

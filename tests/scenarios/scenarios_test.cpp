@@ -13,13 +13,16 @@
 //                                 email() instead of a session
 //   log VERBOSE                   capture the log at VERBOSE instead of ERROR
 //   timeout SECONDS               setTimeout() on the session
+//   pipelining                    setPipelining(true)
 // Several auth, tls or email lines (one kind per file) give one run each,
 // all with the same dialogue and outcome. In tls and email lines $CA,
 // $CADIR, $OTHERCA and $KEY name the files of the test PKI.
 //
 // The dialogue, in order, as the peer plays it:
 //   S: BYTES         the server sends BYTES
-//   C: BYTES         the client must send exactly BYTES next
+//   C: BYTES         the client must send exactly BYTES next, and (in clear)
+//                    nothing more before the server's next step: a pipelined
+//                    group is one C: line
 //   tls              TLS handshake, server side; all later bytes go through TLS
 //   notify           the server sends the TLS closing message
 //   shut             the server shuts its reading side: the client's next write fails
@@ -154,7 +157,7 @@ struct Scenario {
     std::string client, outcome;
     std::vector<std::string> log;
     Logger::VERBOSITY verbosity = Logger::ERROR;
-    bool cut = false, flood = false;
+    bool cut = false, flood = false, pipelining = false;
     size_t text = 0;  // bytes of S: text
     int timeout = 0;
 };
@@ -204,6 +207,8 @@ Scenario read_scenario(const std::string& name) {
             sc.timeout = std::stoi(rest);
         } else if (key == "log") {
             sc.verbosity = Logger::VERBOSE;
+        } else if (key == "pipelining") {
+            sc.pipelining = true;
         } else if (key == "cut") {
             sc.cut = true;
         } else if (!line.empty() && line[0] != '#') {
@@ -253,6 +258,7 @@ Result play(const Scenario& sc, size_t v, size_t budget) {
         for (const SMTP::Message& m : sc.mail)
             s->addMessage(m.msg, m.rcpts);
         s->setTimeout(sc.timeout);
+        s->setPipelining(sc.pipelining);
         capture_log(*s, sc.verbosity);
         const size_t base = g_peak = g_live.load();
         try {

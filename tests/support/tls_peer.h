@@ -43,7 +43,8 @@ struct TestPki {
 // the client sends. Steps, by kind:
 //   'S' text      send text; only the first `budget` bytes of all 'S' text
 //                 go out, then the script stops (a cut)
-//   'C' text      read text.size() bytes, which must be text; else stop
+//   'C' text      read text.size() bytes, which must be text, with nothing
+//                 more sent yet (in clear); else stop
 //   'T'           TLS handshake as server; from here on through TLS
 //   'N'           send the TLS closing message
 //   'F' text, n   send text n times; stop early when the client stops
