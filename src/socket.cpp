@@ -71,8 +71,7 @@ void wait_readable(int fd, int seconds) {
 // caller waits with poll() from now on, when the receive gave up well before
 // seconds: fd does not wait as it was set up to (it was made
 // non-blocking, or its time-out was changed).
-ssize_t wait_and_receive(int fd, char* buf, size_t want, int& timed_fd,
-                         int seconds) {
+ssize_t wait_and_receive(int fd, char* buf, size_t want, int& timed_fd, int seconds) {
     auto start = std::chrono::steady_clock::now();
     ssize_t n = ::recv(fd, buf, want, 0);
     if (n != -1)
