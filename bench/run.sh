@@ -229,7 +229,8 @@ per_process() {
 
 # series SECTION RUNNER ARGS... -- CLIENT...: REPEAT rounds, each running every
 # client once (RUNNER SECTION CLIENT ARGS...), so that slow phases of the
-# machine hit all.
+# machine hit all. The first two clients (travine and the floor) swap places
+# every other round, so that neither always runs first.
 series() {
     local section=$1 runner=$2 args=() clients=()
     shift 2
@@ -238,7 +239,12 @@ series() {
     local c
     for c in "$@"; do have "$c" && clients+=("$c"); done
     for ROUND in $(seq "$REPEAT"); do
-        for c in "${clients[@]}"; do
+        local order=("${clients[@]}")
+        if [ $((ROUND % 2)) = 0 ] && [ ${#order[@]} -ge 2 ]; then
+            order[0]=${clients[1]}
+            order[1]=${clients[0]}
+        fi
+        for c in "${order[@]}"; do
             "$runner" "$section" "$c" "${args[@]}"
         done
     done
