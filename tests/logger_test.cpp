@@ -9,12 +9,8 @@
 
 namespace {
 
-// What a callback received: "text@level|" per call.
+// What a callback function or object received: "text@level|" per call.
 std::string sink;
-
-void record(std::string text, int level) {
-    sink += text + "@" + std::to_string(level) + "|";
-}
 
 struct Recorder : LoggerInterface {
     void logMessage(std::string text, int level) override {
@@ -26,6 +22,9 @@ struct Recorder : LoggerInterface {
 class LoggerTest : public testing::Test {
 protected:
     void SetUp() override { sink.clear(); }
+    static void record(std::string text, int level) {
+        sink += text + "@" + std::to_string(level) + "|";
+    }
     std::stringbuf buf;
     Logger log{&buf};
     Recorder object;
@@ -72,7 +71,6 @@ TEST_F(LoggerTest, ChildFollowsTheRootOfItsChainButKeepsItsLevel) {
     Logger root(nullptr), middle(nullptr);
     middle.setParentLogger(&root);
     log.setParentLogger(&middle);
-    log.setVerbosity(Logger::QUIET);
     root.setVerbosity(Logger::VERBOSE);
     root.setCallBackObject(&object);
     log << Logger::VERBOSE << "a";

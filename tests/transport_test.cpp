@@ -30,8 +30,9 @@ namespace {
 using Strings = std::vector<std::string>;
 
 // The failure that f throws, as "text|method|index".
+template <class E = TransferException>
 std::string failure(const std::function<void()>& f) {
-    auto e = thrown<TransferException>(f);
+    auto e = thrown<E>(f);
     return e.msg + "|" + e.method + "|" + std::to_string(e.index);
 }
 
@@ -236,30 +237,6 @@ TEST(UnixConnect, RunsTheProgramOnThePairWithItsArguments) {
     EXPECT_EQ(open_descriptor_count(), before + 1);
 }
 
-TEST(UnixConnect, MissingProgramShowsOnTheFirstReadAndTheHostsOutputOnlyOnce) {
-    // What the host has buffered (here without a line end) is written by the
-    // host alone, never a second time by the child that fails.
-    std::fflush(stdout);
-    const int saved = ::dup(1);
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    ::dup2(out[1], 1);
-    std::fputs("buffered", stdout);
-    UnixSocket s(Strings{"/nonexistent/program"});
-    s.setVerbosity(Logger::ERROR);
-    s.connect();
-    const std::string line = s.readSocket();
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(out[1]);
-    char buf[64];
-    EXPECT_EQ(std::string(buf, ::read(out[0], buf, sizeof buf)), "buffered");
-    ::close(out[0]);
-    ::close(saved);
-    EXPECT_EQ(line, std::string("execvp() failed: ") + std::strerror(ENOENT));
-    EXPECT_EQ(failure([&] { s.readSocket(); }), CLOSED);
-}
-
 TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
     // Over TLS and in clear, a peer that takes nothing; a listener whose
     // backlog is full, which leaves further connections unanswered.
@@ -284,11 +261,9 @@ TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
         ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), len);
     }
     InetSocket connecting("127.0.0.1", ntohs(addr.sin_port));
-    for (Socket* s : {static_cast<Socket*>(&secure), static_cast<Socket*>(&writing),
-                      static_cast<Socket*>(&connecting)})
+    for (InetSocket* s : {&secure, &writing, &connecting})
         s->setTimeout(1);
-    auto e = thrown<SSLException>([&] { secure.writeSocket(big); });
-    EXPECT_EQ(e.msg + "|" + e.method + "|" + std::to_string(e.index),
+    EXPECT_EQ(failure<SSLException>([&] { secure.writeSocket(big); }),
               "Socket timeout.|SSLSocket::ssl_writeSocket()|3");
     EXPECT_EQ(failure([&] { writing.writeSocket(big); }),
               "Socket timeout.|Socket::writeSocket()|3");
@@ -298,7 +273,7 @@ TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
     ::close(listener);
 }
 
-TEST(UnixConnect, DestroyingReapsTheChildAndAFailureReachesACallbackHere) {
+TEST(UnixConnect, DestroyingReapsTheChild) {
     // cat ends at the end of its input; sleep does not read it and is
     // stopped; a program that cannot start has ended already.
     for (const Strings& argv : {Strings{"cat"}, Strings{"sleep", "30"}, Strings{"/nonexistent"}}) {
@@ -311,10 +286,33 @@ TEST(UnixConnect, DestroyingReapsTheChildAndAFailureReachesACallbackHere) {
         EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1) << argv[0];
         EXPECT_EQ(errno, ECHILD) << argv[0];
     }
+}
+
+TEST(UnixConnect, AMissingProgramShowsOnTheFirstReadOrReachesACallbackHere) {
+    // What the host has buffered (here without a line end) is written by the
+    // host alone, never a second time by the child that fails.
+    const std::string failed = std::string("execvp() failed: ") + std::strerror(ENOENT);
+    std::fflush(stdout);
+    const int saved = ::dup(1);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    ::dup2(out[1], 1);
+    std::fputs("buffered", stdout);
+    UnixSocket s(Strings{"/nonexistent/program"}), missing(Strings{"/nonexistent/program"});
+    s.setVerbosity(Logger::ERROR);
+    s.connect();
+    EXPECT_EQ(s.readSocket(), failed);
+    std::fflush(stdout);
+    ::dup2(saved, 1);
+    ::close(out[1]);
+    char buf[64];
+    EXPECT_EQ(std::string(buf, ::read(out[0], buf, sizeof buf)), "buffered");
+    ::close(out[0]);
+    ::close(saved);
     // The callback runs in this process, not in the child.
-    UnixSocket missing(Strings{"/nonexistent/program"});
     capture_log(missing, Logger::ERROR);
     missing.connect();
-    EXPECT_EQ(failure([&] { missing.readSocket(); }), CLOSED);
-    EXPECT_EQ(logged(), Strings{std::string("execvp() failed: ") + std::strerror(ENOENT)});
+    for (UnixSocket* u : {&s, &missing})
+        EXPECT_EQ(failure([&] { u->readSocket(); }), CLOSED);
+    EXPECT_EQ(logged(), Strings{failed});
 }

@@ -1,4 +1,4 @@
-// Host names, SNI and refusals against real peers on loopback: `openssl
+// Host names and SNI against real peers on loopback: `openssl
 // s_server` and aiosmtpd, with a CA and certificates made for the test.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -102,31 +102,9 @@ TEST(OpensslServer, HostNamesAreCheckedAndSentOnlyInVerifyHost) {
                                                "Hostname in TLS extension: \"other.example\"\n"}));
 }
 
-TEST(AiosmtpdSecurity, EmailRefusesInjectionAndSmugglingAndChecksTheHostName) {
+TEST(AiosmtpdSecurity, EmailWithACaFileChecksTheHostName) {
     if (!aiosmtpd_available() || std::system("command -v openssl >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "aiosmtpd or the openssl program is missing";
-    // From, To and body: each would add commands or a second message.
-    const char* const rows[][3] = {
-        {"a@example.test>\r\nRCPT TO: <victim@evil.test", "b@example.test", "hi"},
-        {"a@example.test", "b@example.test>\r\nRCPT TO: <victim@evil.test", "hi"},
-        {"a@example.test", "b@example.test",
-         "hi\r\n.\r\nMAIL FROM: <a@example.test>\r\nRCPT TO: <victim@evil.test>\r\nDATA\r\n"
-         "smuggled"}};
-    Smtpd server({});
-    ASSERT_TRUE(server.ready());
-    for (const auto& row : rows) {
-        EXPECT_EQ(email(row[0], row[1], "s", row[2], "127.0.0.1", 0, "", "", u32(server.port()), "",
-                        "", ""),
-                  274u);
-    }
-    // A dot between bare line feeds goes as given and stays in the text.
-    EXPECT_EQ(email("a@example.test", "b@example.test", "s", "hi\n.\nstill the body", "127.0.0.1",
-                    0, "", "", u32(server.port()), "", "", ""),
-              0u);
-    EXPECT_EQ(server.message(1).content,
-              "From: a@example.test\nTo: b@example.test\nSubject: s\nhi\n.\nstill the body\n\r\n");
-    EXPECT_FALSE(server.has_message(2));
-
     // A certificate that is not for 127.0.0.1, though signed by the CA given.
     TempDir pki;
     ASSERT_TRUE(make_pki(pki));
