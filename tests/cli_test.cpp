@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -47,9 +46,19 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 // Generated Date and Message-ID values as NOW and <ID@...> (<N.ID@...> for
 // copy N).
-std::string generic(const std::string& text) {
-    static const std::regex date("Date: [A-Z][a-z]{2}, [^\r]*"), id("<([0-9]+\\.)?[0-9a-f]{32}@");
-    return std::regex_replace(std::regex_replace(text, date, "Date: NOW"), id, "<$1ID@");
+std::string generic(std::string text) {
+    for (size_t at = text.find("Date: "); at != std::string::npos;
+         at = text.find("Date: ", at + 1)) {
+        if (text.size() >= at + 37 && text[at + 9] == ',')
+            text.replace(at + 6, 31, "NOW");
+    }
+    for (size_t at = text.find('<'); at != std::string::npos; at = text.find('<', at + 1)) {
+        const size_t dot = text.find_first_not_of("0123456789", at + 1);
+        const size_t p = dot < text.size() && text[dot] == '.' ? dot + 1 : at + 1;
+        if (text.find_first_not_of("0123456789abcdef", p) == p + 32 && text[p + 32] == '@')
+            text.replace(p, 32, "ID");
+    }
+    return text;
 }
 
 // The options of a command line of blank-separated words after the program
