@@ -93,9 +93,8 @@ Outcome run(const std::string& replies, const std::function<void(SMTP&)>& setup,
 }  // namespace
 
 TEST(SmtpRefusals, NothingIsSentForALineBreakInACommandOrADotLineInAText) {
-    // The second of two queued messages; "": all sent as given.
-    const std::string dot = "2 Message 2 holds a line of a single dot.",
-                      r250 = std::string(250, 'r');
+    // In the second of two queued messages (texts that pass: tests/scenarios/dialogue).
+    const std::string dot = "2 Message 2 holds a line of a single dot.", r = std::string(250, 'r');
     const struct {
         std::string domain, from, rcpt, text, refused;
     } rows[] = {
@@ -105,38 +104,23 @@ TEST(SmtpRefusals, NothingIsSentForALineBreakInACommandOrADotLineInAText) {
          "1 The sender holds CR, LF or NUL: \"a@x.test>\\r\\nRCPT TO: <v@evil.test\""},
         {"x.test", "a@x.test", std::string("c\0\"\\\x7f\x1b", 6), "hi",
          "1 A recipient holds CR, LF or NUL: \"c\\0\\\"\\\\\\x7f\\x1b\""},
-        {"x.test", "a@x.test", r250 + "\n", "hi",
-         "1 A recipient holds CR, LF or NUL: \"" + r250.substr(0, 200) + "\"..."},
+        {"x.test", "a@x.test", r + "\n", "hi",
+         "1 A recipient holds CR, LF or NUL: \"" + r.substr(0, 200) + "\"..."},
         {"x.test", "a@x.test", "c@x.test", ".", dot},
-        {"x.test", "a@x.test", "c@x.test", ".\r\nRSET", dot},
         {"x.test", "a@x.test", "c@x.test", "hi\r\n.\r\nRSET", dot},
         {"x.test", "a@x.test", "c@x.test", "hi\r\n.", dot},
-        {"x.test", "a@x.test", "c@x.test", ".\nhi\n.\n\r\n.\rx\r\n..\r\n.x\r\n\n.", ""},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.refused);
-        const Outcome r =
-            run("220 hi\r\n250 hi\r\n250 ok\r\n250 ok\r\n354 go\r\n250 ok\r\n"
-                "250 ok\r\n250 ok\r\n354 go\r\n250 ok\r\n221 bye\r\n",
-                [&](SMTP& s) {
-                    s.domain = row.domain, s.from = row.from;
-                    s.addMessage("first", {"b@x.test"});
-                    s.addMessage(row.text, {row.rcpt});
-                });
-        EXPECT_EQ(r.outcome, row.refused.empty()
-                                 ? "ok"
-                                 : "TransferException SMTP::sendMessage() " + row.refused);
-        ASSERT_EQ(r.queue.size(), row.refused.empty() ? 0u : 2u);
-        if (!row.refused.empty()) {
-            EXPECT_EQ(r.queue[1].msg, row.text);
-            EXPECT_EQ(r.queue[1].rcpts, std::vector<std::string>{row.rcpt});
-        }
-        EXPECT_EQ(r.sent, !row.refused.empty()
-                              ? ""
-                              : "HELO x.test\r\nMAIL FROM: <a@x.test>\r\nRCPT TO: <b@x.test>\r\n"
-                                "DATA\r\nfirst\r\n.\r\nMAIL FROM: <a@x.test>\r\nRCPT TO: "
-                                "<c@x.test>\r\nDATA\r\n" +
-                                    row.text + "\r\n.\r\nQUIT\r\n");
+        const Outcome o = run("", [&](SMTP& s) {
+            s.domain = row.domain, s.from = row.from;
+            s.addMessage("first", {"b@x.test"});
+            s.addMessage(row.text, {row.rcpt});
+        });
+        EXPECT_EQ(o.outcome, "TransferException SMTP::sendMessage() " + row.refused);
+        EXPECT_EQ(o.sent, "");
+        ASSERT_EQ(o.queue.size(), 2u);
+        EXPECT_EQ(o.queue[1].msg, row.text);
+        EXPECT_EQ(o.queue[1].rcpts, std::vector<std::string>{row.rcpt});
     }
 }
 
@@ -202,15 +186,16 @@ TEST(SmtpText, FromAFileAsItIsOrRefusedAndMovedInWithoutACopy) {
         bool tls;
         int kind;             // 1: shrinks after the first piece, 2: grows, 3: moved in
         size_t sent;          // bytes of the text that go out
-        std::string outcome;  // "ok" or "Name method index text" ($ for the path)
+        std::string outcome;  // "ok" or "Name method index text"
     } rows[] = {
         {big, false, 0, big.size(), "ok"},
         {big, true, 0, big.size(), "ok"},
         {big, false, 2, big.size(), "ok"},
         {"", false, 0, 0, "ok"},
-        {big, false, 1, PIECE, "IOException SMTP::send_text() 3 $ changed while it was sent."},
-        {"-", false, 0, 0, "IOException SMTP::send_text() 1 $ does not exist."},
-        {"/", false, 0, 0, "IOException SMTP::send_text() 2 $ is not readable."},
+        {big, false, 1, PIECE,
+         "IOException SMTP::send_text() 3 " + path + " changed while it was sent."},
+        {"-", false, 0, 0, "IOException SMTP::send_text() 1 " + path + " does not exist."},
+        {"/", false, 0, 0, "IOException SMTP::send_text() 2 " + path + " is not readable."},
         {lines(PIECE - 2) + "\r\n.\r\n" + lines(1000), false, 0, 0, dot},
         {"a\r\n.\r\nb", false, 0, 0, dot},
         {".\r\nb", false, 0, 0, dot},
@@ -248,10 +233,7 @@ TEST(SmtpText, FromAFileAsItIsOrRefusedAndMovedInWithoutACopy) {
                     "RCPT TO: <b@example.test>\r\nDATA\r\n" +
                         row.content.substr(0, row.sent) + (ok ? "\r\n.\r\nQUIT\r\n" : ""))
             << r.sent.size();
-        std::string expected = row.outcome;
-        if (expected.find('$') != std::string::npos)
-            expected.replace(expected.find('$'), 1, path);
-        EXPECT_EQ(r.outcome, expected);
+        EXPECT_EQ(r.outcome, row.outcome);
         (void)!system(("rm -rf '" + path + "'").c_str());
     }
 }
