@@ -29,8 +29,8 @@
 //   fill N BYTES     the server sends BYTES N times
 //   pause MS         the server does nothing for MS milliseconds
 //   flood BYTES      the server sends BYTES over and over, up to 64 MiB: the
-//                    client must stop reading after at least 1 MiB, holding
-//                    less than 8 MiB
+//                    client must stop reading after at least 1 MiB and
+//                    before the server could send 8 MiB
 // BYTES are literal, with the escapes \r \n \t \0 \\ and \xHH; CR LF is
 // appended unless they end in \n or in a lone \. After the last step the
 // server shuts its writing side and reads on until the client closes:
@@ -51,18 +51,14 @@
 // empties it; the descriptor stays open until the session goes; the peer
 // gets a TLS closing message only after a completed handshake, and always
 // after a successful run over TLS. No run leaves a descriptor open.
-#include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -70,34 +66,6 @@
 #include "smtp.h"
 #include "support.h"
 #include "tls_peer.h"
-
-namespace {
-// Bytes held through operator new now, and their peak.
-std::atomic<size_t> g_live{0}, g_peak{0};
-
-void release(void* p) {
-    g_live -= p != nullptr ? malloc_usable_size(p) : 0;
-    std::free(p);
-}
-}  // namespace
-
-void* operator new(size_t n) {
-    void* p = std::malloc(n == 0 ? 1 : n);
-    if (p == nullptr)
-        throw std::bad_alloc();
-    const size_t now = g_live += malloc_usable_size(p);
-    for (size_t peak = g_peak; now > peak && !g_peak.compare_exchange_weak(peak, now);) {
-    }
-    return p;
-}
-
-void operator delete(void* p) noexcept {
-    release(p);
-}
-
-void operator delete(void* p, size_t) noexcept {
-    release(p);
-}
 
 namespace {
 
@@ -156,8 +124,7 @@ struct Scenario {
     std::vector<Peer::Step> steps;
     std::string client, outcome;
     std::vector<std::string> log;
-    Logger::VERBOSITY verbosity = Logger::ERROR;
-    bool cut = false, flood = false, pipelining = false;
+    bool verbose = false, cut = false, flood = false, pipelining = false;
     size_t text = 0;  // bytes of S: text
     int timeout = 0;
 };
@@ -205,12 +172,8 @@ Scenario read_scenario(const std::string& name) {
             sc.steps.push_back({'P', rest});
         } else if (key == "timeout") {
             sc.timeout = std::stoi(rest);
-        } else if (key == "log") {
-            sc.verbosity = Logger::VERBOSE;
-        } else if (key == "pipelining") {
-            sc.pipelining = true;
-        } else if (key == "cut") {
-            sc.cut = true;
+        } else if (key == "log" || key == "cut" || key == "pipelining") {
+            (key == "log" ? sc.verbose : key == "cut" ? sc.cut : sc.pipelining) = true;
         } else if (!line.empty() && line[0] != '#') {
             ADD_FAILURE() << name << ": cannot read \"" << line << "\"";
         }
@@ -218,32 +181,27 @@ Scenario read_scenario(const std::string& name) {
     return sc;
 }
 
-struct Result {
-    std::string outcome, received, error;
-    std::vector<std::string> log;
-    bool cut_in_tls = false;
-    size_t flooded = 0, peak = 0;
-};
-
 template <class T>
 const T* pick(const std::vector<T>& runs, size_t v) {
     return runs.empty() ? nullptr : &runs[std::min(v, runs.size() - 1)];
 }
 
-// Run v of sc, the peer stopping after `budget` bytes of its text.
-Result play(const Scenario& sc, size_t v, size_t budget) {
-    Result r;
+// Run v of sc, the peer stopping after `budget` bytes of its text: the
+// outcome, and the peer once it has finished.
+std::string play(const Scenario& sc, size_t v, size_t budget, std::unique_ptr<Peer>& peer,
+                 std::vector<std::string>* log) {
     const int before = open_descriptor_count();
     int fds[2] = {-1, -1};
     if (sc.email.empty() && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
         throw std::runtime_error("socketpair failed");
-    Peer peer(sc.steps, fds[1], budget);
+    peer.reset(new Peer(sc.steps, fds[1], budget));
+    std::string outcome;
     bool ok = true, negotiated = false;  // not looked at for email()
     if (const std::vector<std::string>* a = pick(sc.email, v)) {
-        r.outcome = std::to_string(email((*a)[0].c_str(), (*a)[1].c_str(), (*a)[2].c_str(),
-                                         (*a)[3].c_str(), "127.0.0.1", u8(std::stoi((*a)[4])),
-                                         (*a)[5].c_str(), (*a)[6].c_str(), u32(peer.port()),
-                                         (*a)[7].c_str(), (*a)[8].c_str(), (*a)[9].c_str()));
+        outcome = std::to_string(email((*a)[0].c_str(), (*a)[1].c_str(), (*a)[2].c_str(),
+                                       (*a)[3].c_str(), "127.0.0.1", u8(std::stoi((*a)[4])),
+                                       (*a)[5].c_str(), (*a)[6].c_str(), u32(peer->port()),
+                                       (*a)[7].c_str(), (*a)[8].c_str(), (*a)[9].c_str()));
     } else {
         std::unique_ptr<SMTP> s(new SMTP("client.test", "a@example.test", "unused.invalid", 25));
         adopt(*s, fds[0]);
@@ -259,48 +217,42 @@ Result play(const Scenario& sc, size_t v, size_t budget) {
             s->addMessage(m.msg, m.rcpts);
         s->setTimeout(sc.timeout);
         s->setPipelining(sc.pipelining);
-        capture_log(*s, sc.verbosity);
-        const size_t base = g_peak = g_live.load();
+        capture_log(*s, sc.verbose ? Logger::VERBOSE : Logger::ERROR);
         try {
             s->sendMessage();
             const bool chosen = sc.outcome.size() > 3;  // "ok TYPE"
-            r.outcome = "ok" + (chosen ? " " + AUTH_TYPES.at(s->auth_type) : "");
+            outcome = "ok" + (chosen ? " " + AUTH_TYPES.at(s->auth_type) : "");
         } catch (const Exception& e) {
-            r.outcome = e.name + " " + e.method + " " + std::to_string(e.index) + " " + e.msg;
+            outcome = e.name + " " + e.method + " " + std::to_string(e.index) + " " + e.msg;
         }
-        r.peak = g_peak - base;
-        ok = r.outcome.compare(0, 2, "ok") == 0;
-        EXPECT_EQ(s->msgs.size(), ok ? 0 : sc.mail.size()) << "the queue after " << r.outcome;
+        ok = outcome.compare(0, 2, "ok") == 0;
+        EXPECT_EQ(s->msgs.size(), ok ? 0 : sc.mail.size()) << "the queue after " << outcome;
         for (size_t i = 0; !ok && i < std::min(s->msgs.size(), sc.mail.size()); ++i) {
             EXPECT_EQ(s->msgs[i].msg, sc.mail[i].msg) << "queued text " << i;
             EXPECT_EQ(s->msgs[i].rcpts, sc.mail[i].rcpts) << "queued recipients " << i;
         }
         EXPECT_NE(fcntl(s->socket->sockfd, F_GETFD), -1) << "closed before the session went";
         negotiated = s->socket->negotiated;
-        r.log = logged();
+        *log = logged();
     }
-    peer.join();
+    peer->join();
     if (fds[1] != -1)
         close(fds[1]);
     // After a failure the closing message may not get through; it never
     // comes without a completed handshake.
     EXPECT_TRUE(!sc.email.empty() ||
-                (ok ? peer.notified == negotiated : negotiated || !peer.notified))
+                (ok ? peer->notified == negotiated : negotiated || !peer->notified))
         << "TLS closing message";
-    r.received = peer.received, r.error = peer.error, r.cut_in_tls = peer.cut_in_tls;
-    r.flooded = peer.flooded;
     EXPECT_EQ(open_descriptor_count(), before) << "a descriptor was left open";
-    return r;
+    return outcome;
 }
 
 std::vector<std::string> scenario_files() {
     std::vector<std::string> names;
-    DIR* d = opendir(SCENARIOS.c_str());
-    for (struct dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
-        if (std::string(e->d_name).find('.') == std::string::npos)
-            names.push_back(e->d_name);
+    for (const auto& e : std::filesystem::directory_iterator(SCENARIOS)) {
+        if (!e.path().has_extension())
+            names.push_back(e.path().filename());
     }
-    closedir(d);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -312,27 +264,29 @@ class Scenarios : public testing::TestWithParam<std::string> {};
 TEST_P(Scenarios, Run) {
     const Scenario sc = read_scenario(GetParam());
     const size_t runs = std::max({sc.auth.size(), sc.tls.size(), sc.email.size(), size_t(1)});
+    std::unique_ptr<Peer> peer;
+    std::vector<std::string> log;
     for (size_t v = 0; v < runs; ++v) {
         SCOPED_TRACE("run " + std::to_string(v + 1) + " of " + std::to_string(runs));
-        const Result r = play(sc, v, SIZE_MAX);
-        EXPECT_EQ(r.received, sc.client) << r.error;
-        EXPECT_TRUE(matches(sc.outcome, r.outcome)) << r.outcome;
-        bool same = r.log.size() == sc.log.size();
-        for (size_t i = 0; same && i < r.log.size(); ++i)
-            same = matches(sc.log[i], r.log[i]);
-        EXPECT_TRUE(same) << testing::PrintToString(r.log);
+        const std::string outcome = play(sc, v, SIZE_MAX, peer, &log);
+        EXPECT_EQ(peer->received, sc.client) << peer->error;
+        EXPECT_TRUE(matches(sc.outcome, outcome)) << outcome;
+        bool same = log.size() == sc.log.size();
+        for (size_t i = 0; same && i < log.size(); ++i)
+            same = matches(sc.log[i], log[i]);
+        EXPECT_TRUE(same) << testing::PrintToString(log);
         if (sc.flood) {
-            EXPECT_GE(r.flooded, size_t(1) << 20) << "stopped reading before its limit";
-            EXPECT_LT(r.peak, size_t(8) << 20) << "bytes held at the peak";
+            EXPECT_GE(peer->flooded, size_t(1) << 20) << "stopped reading before its limit";
+            EXPECT_LT(peer->flooded, size_t(8) << 20) << "read on past its limit";
         }
     }
     const std::string plain = "TransferException Socket::readSocket() 4 Socket was closed.";
     const std::string tls = "SSLException SSLSocket::ssl_readSocket() 1 Socket was closed.";
     for (size_t k = 0; sc.cut && k < sc.text && !HasFailure(); ++k) {
         SCOPED_TRACE("cut after " + std::to_string(k) + " bytes");
-        const Result r = play(sc, 0, k);
-        EXPECT_EQ(r.outcome, !sc.email.empty() ? "274" : r.cut_in_tls ? tls : plain);
-        EXPECT_EQ(sc.client.compare(0, r.received.size(), r.received), 0) << r.received;
+        const std::string outcome = play(sc, 0, k, peer, &log);
+        EXPECT_EQ(outcome, !sc.email.empty() ? "274" : peer->cut_in_tls ? tls : plain);
+        EXPECT_EQ(sc.client.compare(0, peer->received.size(), peer->received), 0) << peer->received;
     }
 }
 

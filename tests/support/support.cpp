@@ -17,10 +17,10 @@ int open_descriptor_count() {
 
 namespace {
 
-std::vector<std::pair<std::string, int>> g_log;
+std::string g_log;
 
-void keep(std::string text, int level) {
-    g_log.emplace_back(std::move(text), level);
+void keep(std::string text, int) {
+    g_log += text;
 }
 
 class AdoptedSocket : public SSLSocket {
@@ -37,14 +37,11 @@ void capture_log(Logger& log, Logger::VERBOSITY verbosity) {
     log.setCallBackFunction(keep);
 }
 
-std::vector<std::string> logged(int level) {
-    std::string all;
-    for (const auto& piece : g_log)
-        all += level == -1 || piece.second == level ? piece.first : "";
+std::vector<std::string> logged() {
     std::vector<std::string> lines;
-    for (size_t start = 0, end; start < all.size(); start = end + 1) {
-        end = std::min(all.find('\n', start), all.size());
-        lines.push_back(all.substr(start, end - start));
+    for (size_t start = 0, end; start < g_log.size(); start = end + 1) {
+        end = std::min(g_log.find('\n', start), g_log.size());
+        lines.push_back(g_log.substr(start, end - start));
     }
     return lines;
 }

@@ -8,8 +8,8 @@
 //   TempDir                  a fresh directory under /tmp, removed with its contents
 //   open_descriptor_count()  the descriptors this process holds
 //   capture_log(log, v)      routes log's output up to verbosity v into one store
-//                            (and empties it); logged(level) reads the store back
-//                            as lines, line feeds dropped (level -1: every level)
+//                            (and empties it); logged() reads the store back as
+//                            lines, line feeds dropped
 //   adopt(session, fd)       gives session a transport over fd whose connect()
 //                            does nothing; the transport owns fd
 #ifndef TRAVINE_TEST_SUPPORT_H
@@ -92,7 +92,7 @@ private:
 
 int open_descriptor_count();
 void capture_log(Logger& log, Logger::VERBOSITY verbosity);
-std::vector<std::string> logged(int level = -1);
+std::vector<std::string> logged();
 void adopt(SMTP& session, int fd);
 
 #endif

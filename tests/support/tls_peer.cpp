@@ -58,7 +58,7 @@ bool Peer::play(const Step& step) {
         case 'S': {
             const size_t n = std::min(budget_, step.text.size());
             budget_ -= n;
-            cut = n < step.text.size();
+            const bool cut = n < step.text.size();
             cut_in_tls = cut && ssl_ != nullptr;
             if (n > 0 && !write(step.text.substr(0, n)))
                 error = "sending failed";

@@ -78,8 +78,7 @@ public:
     // Read after join().
     std::string received;     // every byte the client sent, decrypted
     std::string error;        // why the script stopped early, if it did
-    bool cut = false;         // the budget stopped the script
-    bool cut_in_tls = false;  // ... after the handshake
+    bool cut_in_tls = false;  // the budget stopped the script after the handshake
     bool notified = false;    // the client sent the TLS closing message
     size_t flooded = 0;       // bytes that went out in 'F' steps
 
