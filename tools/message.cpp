@@ -189,12 +189,14 @@ Outgoing compose(const Options& o) {
         refusing("--header '" + h + "'", [&] { m.addHeader(h.substr(0, colon), value); });
     }
     m.setBody(o.body);
-    for (const std::string& spec : o.attachments) {
-        const size_t comma = spec.rfind(',');
-        const bool typed = comma != std::string::npos && spec.find('/', comma) != std::string::npos;
-        const std::string file = typed ? spec.substr(0, comma) : spec;
-        refusing("attachment '" + file + "'",
-                 [&] { m.attachFile(file, typed ? spec.substr(comma + 1) : media_type(file)); });
+    for (const std::string& attachment : o.attachments) {
+        const size_t comma = attachment.rfind(',');
+        const bool typed =
+            comma != std::string::npos && attachment.find('/', comma) != std::string::npos;
+        const std::string file = typed ? attachment.substr(0, comma) : attachment;
+        refusing("attachment '" + file + "'", [&] {
+            m.attachFile(file, typed ? attachment.substr(comma + 1) : media_type(file));
+        });
     }
     Outgoing out{from.address, m.recipients(), {}};
     const std::string id = m.messageId();
