@@ -119,5 +119,15 @@ TEST(CliSend, AccountTranscriptFailuresAndSendmailModeAsANewUserTriesThem) {
               "you@x.test\nhidden@x.test\nFrom: tim@x.test\r\n");
     EXPECT_EQ(m.content.substr(m.content.find("\r\nTo: ")),
               "\r\nTo: you@x.test\r\nSubject: hi\r\n\r\nbody\r\n");
-    EXPECT_FALSE(mx.has_message(7) || smtps.has_message(1));
+
+    // OAUTHBEARER, and a file attached under a name that needs RFC 2231.
+    std::ofstream(home.file("r\xc3\xa9sum\xc3\xa9.txt")) << "attached\n";
+    r = run("-q --attach '" + home.file("r\xc3\xa9sum\xc3\xa9.txt") + "'" + login + "oauthbearer",
+            env);
+    EXPECT_EQ(r.first, 0) << r.second;
+    const Stored a = mx.message(7);
+    EXPECT_EQ(a.auth, "OAUTHBEARER tim");
+    EXPECT_NE(a.content.find("filename*=utf-8''r%C3%A9sum%C3%A9.txt"), std::string::npos);
+    EXPECT_NE(a.content.find("\r\nYXR0YWNoZWQK\r\n"), std::string::npos) << a.content;
+    EXPECT_FALSE(mx.has_message(8) || smtps.has_message(1));
 }
