@@ -8,6 +8,7 @@
 
 #include "exception.h"
 #include "i18n.h"
+#include "openssl_loader.h"
 
 const char Algorithm::tbl_base64[65] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -75,14 +76,16 @@ int dec_groups(const std::string& enc_str, std::string* orig_str, bool nil) {
 }
 
 // One-shot HMAC of str under key into digest, which receives size bytes.
-void hmac(const EVP_MD* md, const std::string& str, const std::string& key, u8* digest,
+// The digest is md's; nothing is computed when OpenSSL cannot be loaded.
+void hmac(const EVP_MD* (*md)(), const std::string& str, const std::string& key, u8* digest,
           unsigned int size, const char* method) {
     unsigned int out_len = 0;
     unsigned char* out = nullptr;
+    const EVP_MD* evp = openssl_loader::load() == nullptr ? md() : nullptr;
     // data() is never null, so an empty key or message is a valid buffer.
-    if (key.size() <= static_cast<std::string::size_type>(INT_MAX) && md != nullptr) {
+    if (key.size() <= static_cast<std::string::size_type>(INT_MAX) && evp != nullptr) {
         out =
-            HMAC(md, key.data(), static_cast<int>(key.size()),
+            HMAC(evp, key.data(), static_cast<int>(key.size()),
                  reinterpret_cast<const unsigned char*>(str.data()), str.size(), digest, &out_len);
     }
     if (out == nullptr || out_len != size) {
@@ -188,11 +191,11 @@ int Algorithm::dec_base64_nil(const std::string& enc_str, std::string* orig_str)
 }
 
 void Algorithm::hmac_md5(const std::string& str, const std::string& key, u8* digest) {
-    hmac(EVP_md5(), str, key, digest, 16, "Algorithm::hmac_md5()");
+    hmac(EVP_md5, str, key, digest, 16, "Algorithm::hmac_md5()");
 }
 
 void Algorithm::hmac_sha1(const std::string& str, const std::string& key, u8* digest) {
-    hmac(EVP_sha1(), str, key, digest, 20, "Algorithm::hmac_sha1()");
+    hmac(EVP_sha1, str, key, digest, 20, "Algorithm::hmac_sha1()");
 }
 
 std::string Algorithm::hmac_md5_str(const std::string& str, const std::string& key) {

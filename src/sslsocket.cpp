@@ -18,6 +18,7 @@
 #include "exception.h"
 #include "fd_bio.h"
 #include "i18n.h"
+#include "openssl_loader.h"
 #include "socket_timeout.h"
 #include "tls_certificate.h"
 #include "wire.h"
@@ -163,8 +164,11 @@ void SSLSocket::negotiate() {
     }
     // The certificate must be for host only with verification on.
     const bool host_checked = check_host && verify != 0;
-    // The library and its error texts, once per process (later calls return
-    // at once); OpenSSL would set up the rest on first use by itself.
+    // OpenSSL itself, then its error texts, once per process (later calls
+    // return at once); OpenSSL would set up the rest on first use by itself.
+    // Without OpenSSL, the loader's text stands for its error text.
+    if (const char* missing = openssl_loader::load())
+        throw SSLException(missing, NEGOTIATE, 1);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     // A repeated handshake starts from fresh TLS objects.
     free_tls();
