@@ -83,10 +83,12 @@ void Logger::setParentLogger(Logger* new_parent) {
 }
 
 void Logger::sync() {
+    // The parent is brought up to date once; its three values then stand.
     if (parent != nullptr) {
-        verbosity = parent->getVerbosity();
-        callback_function = parent->getCallBackFunction();
-        callback_object = parent->getCallBackObject();
+        parent->sync();
+        verbosity = parent->verbosity;
+        callback_function = parent->callback_function;
+        callback_object = parent->callback_object;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -94,18 +95,22 @@ std::string quoted(const std::string& value) {
 // Throws refusal 1 of sendMessage() with text when value holds CR, LF or
 // NUL, which would end its command early and start another.
 void refuse_line_break(const std::string& value, const char* text) {
-    if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+    const auto breaks = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+    if (std::any_of(value.begin(), value.end(), breaks))
         throw TransferException(I18N::i18n("travine", text, quoted(value)), SEND_MESSAGE, 1);
 }
 
 // Reads one reply as read_response() describes it, handing every line,
-// once judged, to each as well.
+// once judged, to each as well; the lines are joined into *joined unless it
+// is null (the reply is only judged).
 template <class Each>
-std::string read_reply(SMTP& session, bool is_221_fatal, Each each) {
+void read_reply(SMTP& session, bool is_221_fatal, std::string* joined, Each each) {
     std::string line = session.socket->readSocket();
     strip_cr(&line);
     check_reply_size(0, line);
-    std::string response = line;
+    size_t size = line.size();
+    if (joined != nullptr)
+        *joined = line;
     session.evalResponse(line, is_221_fatal);
     each(line);
     while (continues(line)) {
@@ -113,12 +118,22 @@ std::string read_reply(SMTP& session, bool is_221_fatal, Each each) {
         strip_cr(&line);
         // Checked before the line is judged or kept: a server that never
         // ends its reply is cut off once the reply passes the cap.
-        check_reply_size(response.size(), line);
-        response += line;
+        check_reply_size(size, line);
+        size += line.size();
+        if (joined != nullptr)
+            *joined += line;
         session.evalResponse(line, is_221_fatal);
         each(line);
     }
-    return response;
+}
+
+// A command: verb, then arg and end when given, built with one allocation.
+std::string command(const char* verb, const std::string& arg, const char* end) {
+    const size_t verb_len = std::strlen(verb);
+    const size_t end_len = std::strlen(end);
+    std::string text;
+    text.reserve(verb_len + arg.size() + end_len);
+    return text.append(verb, verb_len).append(arg).append(end, end_len);
 }
 
 // Whether an EHLO reply line names the extension keyword (upper case), as
@@ -143,10 +158,15 @@ namespace smtp_internal {
                             SEND_MESSAGE, 2);
 }
 
+void await_reply(SMTP& session, bool is_221_fatal) {
+    read_reply(session, is_221_fatal, nullptr, [](const std::string&) {});
+}
+
 }  // namespace smtp_internal
 
 namespace {
 
+using smtp_internal::await_reply;
 using smtp_internal::dot_line_refused;
 using smtp_internal::DotLine;
 
@@ -245,7 +265,7 @@ void SMTP::sendMessage() {
     if (ssl_type != NO_SSL)
         startSSL();
     if (ssl_type != STARTTLS)
-        read_response(true);  // the greeting
+        await_reply(*this, true);  // the greeting
     if (auth_type != NO_AUTH) {
         authenticate();
     } else if (pipelining) {
@@ -270,62 +290,72 @@ void SMTP::startSSL() {
     if (ssl_type == NO_SSL)
         return;
     if (ssl_type == STARTTLS) {
-        read_response(true);  // the greeting, in clear
+        await_reply(*this, true);  // the greeting, in clear
         socket->writeSocket("STARTTLS\r\n");
-        read_response(true);
+        await_reply(*this, true);
     }
     socket->negotiate();
 }
 
 void SMTP::sendHELO() {
-    socket->writeSocket("HELO " + domain + "\r\n");
-    read_response(true);
+    socket->writeSocket(command("HELO ", domain, "\r\n"));
+    await_reply(*this, true);
 }
 
 void SMTP::sendMAILFROM() {
-    socket->writeSocket("MAIL FROM: <" + from + ">\r\n");
-    read_response(true);
+    socket->writeSocket(command("MAIL FROM: <", from, ">\r\n"));
+    await_reply(*this, true);
 }
 
 void SMTP::sendRCPTTO(Message& msg) {
     for (const std::string& rcpt : msg.rcpts) {
-        socket->writeSocket("RCPT TO: <" + rcpt + ">\r\n");
-        read_response(true);
+        socket->writeSocket(command("RCPT TO: <", rcpt, ">\r\n"));
+        await_reply(*this, true);
     }
 }
 
 void SMTP::sendDATA(Message& msg) {
     socket->writeSocket("DATA\r\n");
-    read_response(true);
+    await_reply(*this, true);
     send_text(msg, std::string());
-    read_response(true);
+    await_reply(*this, true);
 }
 
 std::string SMTP::sendEHLO() {
-    socket->writeSocket("EHLO " + domain + "\r\n");
+    socket->writeSocket(command("EHLO ", domain, "\r\n"));
     bool first = true;
     server_pipelining = false;
-    return read_reply(*this, true, [&](const std::string& line) {
+    std::string response;
+    read_reply(*this, true, &response, [&](const std::string& line) {
         // The first line names the server; the keywords follow.
         server_pipelining = server_pipelining || (!first && names_extension(line, "PIPELINING"));
         first = false;
     });
+    return response;
 }
 
 void SMTP::sendQUIT() {
     socket->writeSocket("QUIT\r\n");
-    read_response(false);
+    await_reply(*this, false);
 }
 
 std::string SMTP::read_response(bool is_221_fatal) {
-    return read_reply(*this, is_221_fatal, [](const std::string&) {});
+    std::string response;
+    read_reply(*this, is_221_fatal, &response, [](const std::string&) {});
+    return response;
 }
 
 void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
-    // Only the first three characters count, compared as text.
-    if (is_221_fatal && response.compare(0, 3, "221") == 0) {
+    // Only the first three characters count, compared as text. The lists
+    // share no code, so the common case, an accepted line, is looked for
+    // first.
+    const bool is_221 =
+        response.size() >= 3 && response[0] == '2' && response[1] == '2' && response[2] == '1';
+    if (is_221_fatal && is_221) {
         throw TransferException(response, EVAL_RESPONSE, 1);
     }
+    if (in_list(response, OK_CODES))
+        return;
     if (in_list(response, FATAL_CODES)) {
         throw TransferException(response, EVAL_RESPONSE, 2);
     }
@@ -333,8 +363,6 @@ void SMTP::evalResponse(const std::string& response, bool is_221_fatal) {
         *this << Logger::ERROR << I18N::i18n("travine", "Host said: ") << response << std::endl;
         return;
     }
-    if (in_list(response, OK_CODES))
-        return;
     throw TransferException(I18N::i18n("travine", "Unknown message - $0", response), EVAL_RESPONSE,
                             3);
 }

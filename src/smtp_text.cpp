@@ -15,6 +15,7 @@
 
 namespace {
 
+using smtp_internal::await_reply;
 using smtp_internal::dot_line_refused;
 using smtp_internal::DotLine;
 using smtp_internal::END_OF_DATA;
@@ -107,12 +108,12 @@ void SMTP::send_pipelined() {
         return;
     socket->writeSocket(envelope(from, msgs[0]));
     for (size_t i = 0; i < msgs.size(); ++i) {
-        read_response(true);  // MAIL FROM
+        await_reply(*this, true);  // MAIL FROM
         for (size_t r = 0; r < msgs[i].rcpts.size(); ++r)
-            read_response(true);  // RCPT TO
-        read_response(true);      // DATA
+            await_reply(*this, true);  // RCPT TO
+        await_reply(*this, true);      // DATA
         send_text(msgs[i], i + 1 < msgs.size() ? envelope(from, msgs[i + 1]) : std::string());
-        read_response(true);  // the text
+        await_reply(*this, true);  // the text
     }
 }
 

@@ -25,8 +25,10 @@ namespace {
 // delivered, so a statement whose first element would be dropped can be
 // skipped whole, with its arguments left unbuilt.
 bool transcript_on(Logger& log) {
+    // Setting the level takes the parent chain's threshold in (sync()), so
+    // the threshold is read as it stands.
     log << Logger::VERBOSE;
-    return static_cast<int>(log.lvl) <= static_cast<int>(log.getVerbosity());
+    return static_cast<int>(log.lvl) <= static_cast<int>(log.verbosity);
 }
 
 }  // namespace
@@ -115,8 +117,13 @@ Take take_line(std::string& queue, size_t& scanned, std::string& line) {
         scanned = end;
         return Take::MORE;
     }
-    line.assign(queue, 0, end);
-    queue.erase(0, end + 1);
+    line.assign(queue.data(), end);
+    // Mostly the line is all that arrived.
+    if (end + 1 == queue.size()) {
+        queue.clear();
+    } else {
+        queue.erase(0, end + 1);
+    }
     scanned = 0;
     return Take::LINE;
 }
