@@ -42,6 +42,7 @@ const char* openssl_loader::load() {
     X(void, ERR_clear_error, (void), ())                                                         \
     X(void, ERR_error_string_n, (unsigned long e, char* buf, size_t len), (e, buf, len))         \
     X(unsigned long, ERR_get_error, (void), ())                                                  \
+    X(unsigned long, ERR_peek_error, (void), ())                                                 \
     X(const EVP_MD*, EVP_md5, (void), ())                                                        \
     X(const EVP_MD*, EVP_sha1, (void), ())                                                       \
     X(unsigned char*, HMAC,                                                                      \

@@ -50,14 +50,21 @@ bool wants_more_io(int err) {
 // microseconds before each repetition. The error queue is cleared before
 // every attempt, so that SSL_get_error() and ssl_error() see only what this
 // attempt left; errno of the last attempt is kept for ssl_error().
+// Empties OpenSSL's error queue. Looking first is cheaper than clearing
+// a queue that is empty already, as it mostly is here.
+void clear_errors() {
+    if (ERR_peek_error() != 0)
+        ERR_clear_error();
+}
+
 template <class Call>
 int retry_while_wanting_io(SSLSocket& socket, const char* notice, Call call) {
-    ERR_clear_error();
+    clear_errors();
     int ret = call();
     int err = errno;
     while (wants_more_io(SSL_get_error(socket.ssl, ret))) {
         socket << Logger::ERROR << I18N::i18n("travine", notice);
-        ERR_clear_error();
+        clear_errors();
         ret = call();
         err = errno;
         ::usleep(100);
