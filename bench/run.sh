@@ -78,7 +78,7 @@ fi
 step "building in $BUILD (Release)"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTRAVINE_BUILD_BENCH=ON \
     >"$WORK/cmake.log" 2>&1 || { cat "$WORK/cmake.log" >&2; exit 1; }
-TARGETS=(travine travine_client floor_client pingpong measure tls_sink delay_relay)
+TARGETS=(travine travine_client email_client floor_client pingpong measure tls_sink delay_relay)
 cmake --build "$BUILD" -j2 --target "${TARGETS[@]}" >"$WORK/build.log" 2>&1 ||
     { tail -30 "$WORK/build.log" >&2; exit 1; }
 for t in curl_client poco_client esmtp_client micro_bench; do
@@ -160,7 +160,8 @@ done
 # command does not time itself (it then runs under bench/measure).
 # travine_pipe is travine with PIPELINING asked for, travine_file travine
 # sending its text from a file, floor_file the floor streaming its text from
-# a file in 64 KiB writes.
+# a file in 64 KiB writes; travine_c is a C host calling email() (one-shot
+# only).
 client_cmd() {
     local client=$1 mode=$2 port=$3 count=$4 body=$5
     local tls=("${@:6}")
@@ -172,6 +173,7 @@ client_cmd() {
             [ "$client" = travine_file ] && m=file
             [ "$mode" = oneshot ] && m=email
             CMD=("$BIN/travine_client" "$m" "$port" "$count" "$body" "${tls[@]}") ;;
+        travine_c) CMD=("$BIN/email_client" "$port" "$count" "$body" "${tls[@]}") ;;
         floor) CMD=("$BIN/floor_client" "$mode" "$port" "$count" "$body" "${tls[@]}") ;;
         floor_file) CMD=("$BIN/floor_client" file "$port" "$count" "$body" "${tls[@]}") ;;
         curl) CMD=("$BIN/curl_client" "$mode" "$port" "$count" "$body" "${tls[@]}") ;;
@@ -276,7 +278,7 @@ series b timed oneshot "$PORT" "$N_ONESHOT" "$BODY" -- travine floor smtp_source
 
 step "(f) $N_PROC processes, one message each"
 series f per_process "$PORT" "$N_PROC" "$BODY" -- \
-    travine floor esmtp poco curl smtp_source travine_send python
+    travine floor travine_c esmtp poco curl smtp_source travine_send python
 
 step "(c) one message of $BIG bytes"
 series c timed session "$PORT" 1 "$BIG" -- travine_file floor_file travine floor smtp_source curl poco python
@@ -316,7 +318,7 @@ for c in "${SESSION_CLIENTS[@]}"; do
 done
 
 step "instructions of one process that sends one message (valgrind cachegrind)"
-for c in travine floor esmtp; do
+for c in travine travine_c floor esmtp; do
     have "$c" || continue
     client_cmd "$c" oneshot "$PORT" 1 "$BODY"
     timeout 900 taskset -c "$CLIENT_CPU" valgrind --tool=cachegrind --cache-sim=no \
