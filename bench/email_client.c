@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
     struct bench_clock clock;
     bench_start(&clock);
     for (long i = 0; i < count; ++i) {
-        u32 ret = email("a@bench.test", "b@bench.test", "bench", body, "127.0.0.1", 0, "", "",
-                        port, *tls != '\0' ? "enable" : "disable",
+        u32 ret = email("a@bench.test", "b@bench.test", "bench", body, "127.0.0.1", 0, "", "", port,
+                        *tls != '\0' ? "enable" : "disable",
                         strcmp(tls, "starttls") == 0 ? "STARTTLS" : "SMTPS", "");
         if (ret != 0) {
             fprintf(stderr, "email_client: email() returned %u\n", ret);
