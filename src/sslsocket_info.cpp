@@ -44,6 +44,8 @@ bool log_name(Logger& log, const std::string& heading, const X509_NAME* name) {
 }  // namespace
 
 void SSLSocket::dumpSSLInfo() {
+    if (ssl == nullptr)  // no handshake yet: nothing to tell
+        return;
     const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);
     if (cipher == nullptr)
         return;
