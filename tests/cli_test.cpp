@@ -116,6 +116,7 @@ TEST(CliInputs, CommandLineAccountsFilesAndTheMessage) {
         {"--account t", "", "78 $D/config:18: --tls: unknown mode 'ssl'"},
         {"--config $D/open --account a", "", "78 config file '$D/open' holds a password, and"},
         {"... --port 65536", "", "64 --port: '65536' is not a number from 1 to 65535"},
+        {"... --subject S b@x", "", "64 --subject composes a message, but with -t, -i or"},
         {"--server mx\r\nQUIT --from a@x --to b@x", "", "64 --server: 'mx\r\nQUIT' is not a host"},
         {"... --body-file $D/no", "", "66 cannot read body file '$D/no': No such file or"},
         // -t: recipients from the fields (a group, a quoted comma, a folded
