@@ -100,6 +100,7 @@ TEST(CliInputs, CommandLineAccountsFilesAndTheMessage) {
                                          "password-command = printf 'tok\\nx'\n[b]\nx = 1\n[t]\n"
                                          "tls = ssl\n";
     std::ofstream(dir.file("open")) << "[a]\npassword = x\n";
+    std::ofstream(dir.file("junk")) << "[a]\nserver\n";
     ::chmod(dir.file("config").c_str(), 0600);
     ::chmod(dir.file("open").c_str(), 0644);
     const std::tuple<std::string, std::string, std::string> cases[] = {
@@ -112,7 +113,9 @@ TEST(CliInputs, CommandLineAccountsFilesAndTheMessage) {
         {"--config $D/config --to b@x", "", "mx.test 2525 auto pw=pw1 [warning: without]"},
         {"TRAVINE_PASSWORD=e --to b@x -q", "", "mx.test 2525 auto pw=e [warning: without]"},
         {"--account oauth --from a@x --to b@x --tls starttls", "", "::1 587 oauthbearer pw=tok"},
+        {"--account nope", "", "78 no account 'nope' in '$D/config'"},
         {"--account b", "", "78 $D/config:16: unknown key 'x'"},
+        {"--config $D/junk --account a", "", "78 $D/junk:2: expected 'key = value' or"},
         {"--account t", "", "78 $D/config:18: --tls: unknown mode 'ssl'"},
         {"--config $D/open --account a", "", "78 config file '$D/open' holds a password, and"},
         {"... --port 65536", "", "64 --port: '65536' is not a number from 1 to 65535"},
