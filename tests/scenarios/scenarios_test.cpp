@@ -23,6 +23,10 @@
 //   C: BYTES         the client must send exactly BYTES next, and (in clear)
 //                    nothing more before the server's next step: a pipelined
 //                    group is one C: line
+//   EHLO [REPLY]     stands for "S: 220 mx.example.test ESMTP", then
+//   HELO [REPLY]     "C: EHLO client.test" (HELO; localhost for email()),
+//                    then "S: REPLY" if REPLY is given
+//   QUIT             stands for "C: QUIT", then "S: 221 bye"
 //   tls              TLS handshake, server side; all later bytes go through TLS
 //   notify           the server sends the TLS closing message
 //   shut             the server shuts its reading side: the client's next write fails
@@ -137,7 +141,11 @@ Scenario read_scenario(const std::string& name) {
                                     {"$OTHERCA", pki.other_ca_file},
                                     {"$KEY", pki.server_key}};
     std::ifstream in(SCENARIOS + name);
-    for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string line = lines[i];
         const size_t sp = std::min(line.find(' '), line.size());
         const std::string key = line.substr(0, sp);
         std::string rest = line.substr(std::min(sp + 1, line.size()));
@@ -168,6 +176,15 @@ Scenario read_scenario(const std::string& name) {
                                rcpts == "-" ? std::vector<std::string>() : split(rcpts, ',')});
         } else if (key == "L:" || key == "=>") {
             (key == "L:" ? sc.log.emplace_back() : sc.outcome) = bytes(rest);
+        } else if (key == "EHLO" || key == "HELO") {
+            const std::string client = sc.email.empty() ? "client.test" : "localhost";
+            std::vector<std::string> more = {"S: 220 mx.example.test ESMTP",
+                                             "C: " + key + " " + client};
+            if (!rest.empty())
+                more.push_back("S: " + rest);
+            lines.insert(lines.begin() + i + 1, more.begin(), more.end());
+        } else if (line == "QUIT") {
+            lines.insert(lines.begin() + i + 1, {"C: QUIT", "S: 221 bye"});
         } else if (key == "pause") {
             sc.steps.push_back({'P', rest});
         } else if (key == "timeout") {
