@@ -119,6 +119,8 @@ TEST(SmtpText, FromAFileAsItIsOrRefusedAndMovedInWithoutACopy) {
     const std::string big = lines(600 * 1024), path = dir.file("text");
     const std::string dot =
         "TransferException SMTP::sendMessage() 2 Message 1 holds a line of a single dot.";
+    const std::string replies =
+        "220 mx\r\n250 hello\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n";
     struct Row {
         std::string content;  // "-": no file there; "/": a directory
         char how;             // 'T': over TLS; 's': shrinks after the first piece,
@@ -148,13 +150,8 @@ TEST(SmtpText, FromAFileAsItIsOrRefusedAndMovedInWithoutACopy) {
         }
         g_changed = row.how == 's' || row.how == 'g' ? path : "", g_grow = row.how == 'g';
         Scenario sc;
-        sc.steps = {
-            {'S',
-             "220 mx\r\n250 hello\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n"}};
-        if (row.how == 'T') {
-            sc.steps.insert(sc.steps.begin(), {'T', ""});
-            sc.tls = {{"SMTPS", "VERIFY_NONE", "", ""}};
-        }
+        sc.steps = {{row.how == 'T' ? 'T' : 'P', "0"}, {'S', replies}};  // 'P': no pause
+        sc.tls = {{row.how == 'T' ? "SMTPS" : "NO_SSL", "VERIFY_NONE", "", ""}};
         sc.setup = [&](SMTP& s) {
             s.setVerbosity(Logger::VERBOSE);
             s.setCallBackFunction(change_after_first_piece);
