@@ -20,7 +20,10 @@ for t in "$@"; do
     cp -r "tests/fuzz/corpus/$t" "$build/corpus/"
     for f in tests/scenarios/*; do  # what the dialogue scenarios' servers send
         [[ $t != session || $f == *.* ]] ||
-            printf '%b' "$(sed -n 's/^S: \(.*\)$/\1\\r\\n/p' "$f" | tr -d '\n')" >"$build/corpus/$t/${f##*/}"
+            printf '%b' "$(sed -n -e 's/^S: \(.*\)$/\1\\r\\n/p' -e 's/^QUIT$/221 bye\\r\\n/p' \
+                -e 's/^[EH][HE]LO$/220 mx.example.test ESMTP\\r\\n/p' \
+                -e 's/^[EH][HE]LO \(.*\)$/220 mx.example.test ESMTP\\r\\n\1\\r\\n/p' "$f" |
+                tr -d '\n')" >"$build/corpus/$t/${f##*/}"
     done
     echo "== fuzz_$t for ${FUZZ_TIME:-30}s"
     "$build/tests/fuzz/fuzz_$t" -max_total_time="${FUZZ_TIME:-30}" -timeout=10 -max_len=8192 \

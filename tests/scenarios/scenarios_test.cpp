@@ -23,6 +23,10 @@
 //   C: BYTES         the client must send exactly BYTES next, and (in clear)
 //                    nothing more before the server's next step: a pipelined
 //                    group is one C: line
+//   EHLO [REPLY]     stands for "S: 220 mx.example.test ESMTP", then
+//   HELO [REPLY]     "C: EHLO client.test" (HELO; localhost for email()),
+//                    then "S: REPLY" if REPLY is given
+//   QUIT             stands for "C: QUIT", then "S: 221 bye"
 //   tls              TLS handshake, server side; all later bytes go through TLS
 //   notify           the server sends the TLS closing message
 //   shut             the server shuts its reading side: the client's next write fails
@@ -51,47 +55,17 @@
 // empties it; the descriptor stays open until the session goes; the peer
 // gets a TLS closing message only after a completed handshake, and always
 // after a successful run over TLS. No run leaves a descriptor open.
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "emailwrap.h"
-#include "smtp.h"
-#include "support.h"
-#include "tls_peer.h"
+#include "scenario_play.h"
+#include "scenario_text.h"
 
 namespace {
 
 const std::string SCENARIOS = TRAVINE_SOURCE_DIR "/tests/scenarios/";
-const std::vector<std::string> AUTH_TYPES = {"AUTO",      "PLAIN",   "LOGIN",   "CRAM_MD5",
-                                             "CRAM_SHA1", "NO_AUTH", "XOAUTH2", "OAUTHBEARER"};
-
-// BYTES as described above; with line false nothing is appended.
-std::string bytes(const std::string& raw, bool line = false) {
-    std::string out;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] != '\\') {
-            out += raw[i];
-        } else if (++i == raw.size()) {
-            line = false;  // a lone \ at the end
-        } else if (raw[i] == 'x') {
-            out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            const size_t e = std::string("rnt0").find(raw[i]);
-            out += e == std::string::npos ? raw[i] : "\r\n\t"[e];  // [3]: the NUL
-            line = line && !(raw[i] == 'n' && i + 1 == raw.size());
-        }
-    }
-    return line ? out + "\r\n" : out;
-}
 
 std::vector<std::string> split(const std::string& s, char sep) {
     std::vector<std::string> parts(1);
@@ -113,22 +87,6 @@ bool matches(const std::string& pattern, const std::string& text) {
     return false;
 }
 
-int named(const std::string& word, const std::vector<std::string>& names) {
-    const auto it = std::find(names.begin(), names.end(), word);
-    return it != names.end() ? static_cast<int>(it - names.begin()) : std::stoi(word);
-}
-
-struct Scenario {
-    std::vector<std::vector<std::string>> auth, tls, email;  // one run each
-    std::vector<SMTP::Message> mail;
-    std::vector<Peer::Step> steps;
-    std::string client, outcome;
-    std::vector<std::string> log;
-    bool verbose = false, cut = false, flood = false, pipelining = false;
-    size_t text = 0;  // bytes of S: text
-    int timeout = 0;
-};
-
 Scenario read_scenario(const std::string& name) {
     Scenario sc;
     const TestPki& pki = TestPki::get();
@@ -136,8 +94,7 @@ Scenario read_scenario(const std::string& name) {
                                     {"$CA", pki.ca_file},
                                     {"$OTHERCA", pki.other_ca_file},
                                     {"$KEY", pki.server_key}};
-    std::ifstream in(SCENARIOS + name);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : scenario_lines(SCENARIOS + name)) {
         const size_t sp = std::min(line.find(' '), line.size());
         const std::string key = line.substr(0, sp);
         std::string rest = line.substr(std::min(sp + 1, line.size()));
@@ -181,72 +138,6 @@ Scenario read_scenario(const std::string& name) {
     return sc;
 }
 
-template <class T>
-const T* pick(const std::vector<T>& runs, size_t v) {
-    return runs.empty() ? nullptr : &runs[std::min(v, runs.size() - 1)];
-}
-
-// Run v of sc, the peer stopping after `budget` bytes of its text: the
-// outcome, and the peer once it has finished.
-std::string play(const Scenario& sc, size_t v, size_t budget, std::unique_ptr<Peer>& peer,
-                 std::vector<std::string>* log) {
-    const int before = open_descriptor_count();
-    int fds[2] = {-1, -1};
-    if (sc.email.empty() && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-        throw std::runtime_error("socketpair failed");
-    peer.reset(new Peer(sc.steps, fds[1], budget));
-    std::string outcome;
-    bool ok = true, negotiated = false;  // not looked at for email()
-    if (const std::vector<std::string>* a = pick(sc.email, v)) {
-        outcome = std::to_string(email((*a)[0].c_str(), (*a)[1].c_str(), (*a)[2].c_str(),
-                                       (*a)[3].c_str(), "127.0.0.1", u8(std::stoi((*a)[4])),
-                                       (*a)[5].c_str(), (*a)[6].c_str(), u32(peer->port()),
-                                       (*a)[7].c_str(), (*a)[8].c_str(), (*a)[9].c_str()));
-    } else {
-        std::unique_ptr<SMTP> s(new SMTP("client.test", "a@example.test", "unused.invalid", 25));
-        adopt(*s, fds[0]);
-        if (const std::vector<std::string>* c = pick(sc.auth, v))
-            s->setCredentials(c->at(1), c->at(2), SMTP::AUTH_TYPE(named(c->at(0), AUTH_TYPES)));
-        if (const std::vector<std::string>* t = pick(sc.tls, v)) {
-            s->setSSLOpts(
-                SMTP::SSL_TYPE(named(t->at(0), {"STARTTLS", "SMTPS", "NO_SSL"})),
-                SSLSocket::SSL_OPTS(named(t->at(1), {"VERIFY_PEER", "VERIFY_NONE", "VERIFY_HOST"})),
-                t->at(2), t->at(3));
-        }
-        for (const SMTP::Message& m : sc.mail)
-            s->addMessage(m.msg, m.rcpts);
-        s->setTimeout(sc.timeout);
-        s->setPipelining(sc.pipelining);
-        capture_log(*s, sc.verbose ? Logger::VERBOSE : Logger::ERROR);
-        try {
-            s->sendMessage();
-            const bool chosen = sc.outcome.size() > 3;  // "ok TYPE"
-            outcome = "ok" + (chosen ? " " + AUTH_TYPES.at(s->auth_type) : "");
-        } catch (const Exception& e) {
-            outcome = e.name + " " + e.method + " " + std::to_string(e.index) + " " + e.msg;
-        }
-        ok = outcome.compare(0, 2, "ok") == 0;
-        EXPECT_EQ(s->msgs.size(), ok ? 0 : sc.mail.size()) << "the queue after " << outcome;
-        for (size_t i = 0; !ok && i < std::min(s->msgs.size(), sc.mail.size()); ++i) {
-            EXPECT_EQ(s->msgs[i].msg, sc.mail[i].msg) << "queued text " << i;
-            EXPECT_EQ(s->msgs[i].rcpts, sc.mail[i].rcpts) << "queued recipients " << i;
-        }
-        EXPECT_NE(fcntl(s->socket->sockfd, F_GETFD), -1) << "closed before the session went";
-        negotiated = s->socket->negotiated;
-        *log = logged();
-    }
-    peer->join();
-    if (fds[1] != -1)
-        close(fds[1]);
-    // After a failure the closing message may not get through; it never
-    // comes without a completed handshake.
-    EXPECT_TRUE(!sc.email.empty() ||
-                (ok ? peer->notified == negotiated : negotiated || !peer->notified))
-        << "TLS closing message";
-    EXPECT_EQ(open_descriptor_count(), before) << "a descriptor was left open";
-    return outcome;
-}
-
 std::vector<std::string> scenario_files() {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(SCENARIOS)) {
@@ -268,7 +159,7 @@ TEST_P(Scenarios, Run) {
     std::vector<std::string> log;
     for (size_t v = 0; v < runs; ++v) {
         SCOPED_TRACE("run " + std::to_string(v + 1) + " of " + std::to_string(runs));
-        const std::string outcome = play(sc, v, SIZE_MAX, peer, &log);
+        const std::string outcome = play(sc, v, peer, SIZE_MAX, &log);
         EXPECT_EQ(peer->received, sc.client) << peer->error;
         EXPECT_TRUE(matches(sc.outcome, outcome)) << outcome;
         bool same = log.size() == sc.log.size();
@@ -284,7 +175,7 @@ TEST_P(Scenarios, Run) {
     const std::string tls = "SSLException SSLSocket::ssl_readSocket() 1 Socket was closed.";
     for (size_t k = 0; sc.cut && k < sc.text && !HasFailure(); ++k) {
         SCOPED_TRACE("cut after " + std::to_string(k) + " bytes");
-        const std::string outcome = play(sc, 0, k, peer, &log);
+        const std::string outcome = play(sc, 0, peer, k, &log);
         EXPECT_EQ(outcome, !sc.email.empty() ? "274" : peer->cut_in_tls ? tls : plain);
         EXPECT_EQ(sc.client.compare(0, peer->received.size(), peer->received), 0) << peer->received;
     }
