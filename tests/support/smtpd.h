@@ -29,8 +29,6 @@ class Smtpd {
 public:
     explicit Smtpd(const std::vector<std::string>& options);
     ~Smtpd();
-    Smtpd(const Smtpd&) = delete;
-    Smtpd& operator=(const Smtpd&) = delete;
     bool ready() const { return port_ > 0; }
     int port() const { return port_; }
     Stored message(int n) const;
@@ -39,7 +37,7 @@ public:
     }
 
 private:
-    TempDir dir_;
+    TempDir dir_;  // not copyable, and so neither is the server
     FILE* server_;
     int port_ = 0;
 };
