@@ -27,7 +27,7 @@ TEST(String, SplitsOnlyAtTheDelimiterWithNoEmptyLastPiece) {
 }
 
 TEST(String, TrimCollapsesSpacesOnly) {
-    const Strings cases = {"  one   two  ", "one two", " ", "", "\t one \n  b ", "\t one \n b"};
+    const Strings cases = {"  one   two  ", "one two", " ", "", " \t one \n  b ", "\t one \n b"};
     for (size_t k = 0; k < cases.size(); k += 2)
         EXPECT_EQ(String::trim(cases[k]), cases[k + 1]) << cases[k];
 }
