@@ -2,9 +2,9 @@
 // 127.0.0.1, for tests that need a real SMTP server:
 //   aiosmtpd_available()   whether /usr/bin/python3 can import aiosmtpd
 //   Smtpd server(options)  started with options such as {"--mode", "starttls",
-//                          "--cert", ..., "--key", ..., "--auth", "user:password",
-//                          "--exclude", "CRAM-MD5"}; ready() once it has told
-//                          its port (within 10 s); stopped on destruction
+//                          "--cert", ..., "--key", ..., "--auth", "user:password"};
+//                          ready() once it has told its port (within 10 s);
+//                          stopped on destruction
 //   server.message(n)      message n (from 1) as stored, or empty fields
 //   slurp(path)            a file's whole content, empty when unreadable
 #ifndef TRAVINE_TEST_SMTPD_H
