@@ -2,7 +2,7 @@
 // UnixSocket child run to its end. After a warm-up of a tenth of the rounds
 // the process may gain no descriptor and no unreaped child, and (outside
 // AddressSanitizer builds, whose quarantine keeps freed memory) at most
-// 2 MiB of resident memory.
+// 2 MiB of peak resident memory.
 //
 //   travine-soak [ROUNDS]    default 200; exit 77 (skipped) without aiosmtpd
 #include <sys/resource.h>
