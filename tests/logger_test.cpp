@@ -12,6 +12,10 @@ namespace {
 // What a callback function or object received: "text@level|" per call.
 std::string sink;
 
+void record(std::string text, int level) {
+    sink += text + "@" + std::to_string(level) + "|";
+}
+
 struct Recorder : LoggerInterface {
     void logMessage(std::string text, int level) override {
         calls += text + "@" + std::to_string(level) + "|";
@@ -19,56 +23,32 @@ struct Recorder : LoggerInterface {
     std::string calls;
 };
 
-class LoggerTest : public testing::Test {
-protected:
-    void SetUp() override { sink.clear(); }
-    static void record(std::string text, int level) {
-        sink += text + "@" + std::to_string(level) + "|";
-    }
-    std::stringbuf buf;
-    Logger log{&buf};
-    Recorder object;
-};
-
 }  // namespace
 
-TEST_F(LoggerTest, DeliversElementsAtOrBelowTheThreshold) {
+TEST(Logger, EachElementAtOrBelowTheThresholdGoesToFunctionElseObjectElseOwnStream) {
+    std::stringbuf buf;
+    Logger log(&buf);
+    Recorder object;
     log << Logger::ERROR << '-';  // a new logger is QUIET
-    // threshold, level: delivered when level <= threshold
-    const int cases[][2] = {{3, 4}, {3, 3}, {3, 1}, {1, 2}, {0, 1}, {4, 4}};
-    char name = 'a';
-    for (const auto& c : cases) {
-        log.setVerbosity(static_cast<Logger::VERBOSITY>(c[0]));
-        log << static_cast<Logger::VERBOSITY>(c[1]) << name++;
-    }
-    EXPECT_EQ(buf.str(), "bcf");
-}
-
-TEST_F(LoggerTest, CallbackGetsOneFreshlyFormattedTextPerElement) {
-    log.setVerbosity(Logger::VERBOSE);
-    log.setCallBackFunction(record);
-    log.precision(2);
-    log << Logger::VERBOSE << 42 << std::endl << std::flush << 3.14159 << Logger::QUIET << 'c';
-    log << Logger::ERROR << std::string("ab\0cd", 5) << static_cast<const char*>(nullptr) << true;
-    EXPECT_EQ(sink, "42@3|\n@3|@3|3.14159@3|c@3|ab@1|@1|1@1|");
-}
-
-TEST_F(LoggerTest, FunctionBeforeObjectBeforeOwnStream) {
     log.setVerbosity(Logger::NORMAL);
     log.setCallBackFunction(record);
     log.setCallBackObject(&object);
-    log << "first";
+    log.precision(2);  // a callback's text is formatted in a fresh stream
+    log << Logger::VERBOSE << "hidden" << Logger::NORMAL << 42 << std::endl << 3.14159;
+    log << Logger::QUIET << 'c';  // not a level to log at
     log.setCallBackFunction(nullptr);
-    log << Logger::ERROR << "second" << std::string("x\0y", 3);
+    log << Logger::ERROR << std::string("ab\0cd", 5) << static_cast<const char*>(nullptr) << true;
     log.setCallBackObject(nullptr);
-    log << "third" << std::string("x\0y", 3) << static_cast<const char*>(nullptr) << "lost";
-    EXPECT_EQ(sink + "/" + object.calls, "first@2|/second@1|x@1|");
-    EXPECT_EQ(buf.str(), std::string("thirdx\0y", 8));
+    log << "own" << std::string("x\0y", 3) << static_cast<const char*>(nullptr) << "lost";
+    EXPECT_EQ(sink + "/" + object.calls, "42@2|\n@2|3.14159@2|c@2|/ab@1|@1|1@1|");
+    EXPECT_EQ(buf.str(), std::string("ownx\0y", 6));
     EXPECT_TRUE(log.bad());  // a null text fails the own stream, as it does a standard one
 }
 
-TEST_F(LoggerTest, ChildFollowsTheRootOfItsChainButKeepsItsLevel) {
-    Logger root(nullptr), middle(nullptr);
+TEST(Logger, ChildFollowsTheRootOfItsChainButKeepsItsLevel) {
+    std::stringbuf buf;
+    Logger root(nullptr), middle(nullptr), log(&buf);
+    Recorder object;
     middle.setParentLogger(&root);
     log.setParentLogger(&middle);
     root.setVerbosity(Logger::VERBOSE);

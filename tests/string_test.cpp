@@ -12,25 +12,22 @@ using Strings = std::vector<std::string>;
 
 TEST(String, SplitsOnlyAtTheDelimiterWithNoEmptyLastPiece) {
     const std::vector<std::tuple<std::string, char, Strings>> cases = {
-        {"one\ntwo\n", '\n', {"one", "two"}},
+        {"one\n\r\n\ntwo\n", '\n', {"one", "\r", "", "two"}},
         {"\n", '\n', {""}},
         {"", '\n', {}},
-        {"one\n\r\n\ntwo", '\n', {"one", "\r", "", "two"}},
-        {"x", '\n', {"x"}},
-        {" PLAIN  LOGIN ", ' ', {"", "PLAIN", "", "LOGIN"}},
-        {"a\tb\n", ' ', {"a\tb\n"}},
+        {" PLAIN  LOGIN\t", ' ', {"", "PLAIN", "", "LOGIN\t"}},
         {"/C=DE/CN=a b", '/', {"", "C=DE", "CN=a b"}}};
     for (const auto& [text, delim, pieces] : cases) {
-        EXPECT_EQ(delim == '\n' ? String::string2lines(text) : String::string2tokens(text, delim),
+        EXPECT_EQ(delim == '\n'  ? String::string2lines(text)
+                  : delim == ' ' ? String::string2tokens(text)
+                                 : String::string2tokens(text, delim),
                   pieces)
             << text;
     }
-    EXPECT_EQ(String::string2tokens(" a  b "), (Strings{"", "a", "", "b"}));
 }
 
 TEST(String, TrimCollapsesSpacesOnly) {
-    const Strings cases = {"  one   two  ", "one two", " ",       "",       "",        "",
-                           "one\t ",        "one\t",   " \t one", "\t one", "a \n  b", "a \n b"};
+    const Strings cases = {"  one   two  ", "one two", " ", "", " \t one \n  b ", "\t one \n b"};
     for (size_t k = 0; k < cases.size(); k += 2)
         EXPECT_EQ(String::trim(cases[k]), cases[k + 1]) << cases[k];
 }
@@ -38,17 +35,14 @@ TEST(String, TrimCollapsesSpacesOnly) {
 TEST(String, WrapBreaksAtTheLastSpaceWhenTheCountReachesTheWidth) {
     const std::vector<std::tuple<std::string, u32, std::string>> cases = {
         {"abc def ghi", 4, "abc\ndef\nghi"},
-        {"abc def ghi", 5, "abc\ndef\nghi"},
         {"a bcd efg h", 4, "a\nbcd\nefg h"},  // the count restarts at the break
         {"ab cd\nef", 6, "ab\ncd\nef"},       // the line feed is counted
         {"a bc\nabcdefg", 6, "a bc\nabcdefg"},
+        {"ab\n c d", 5, "ab\n c d"},
         {"abcd e f", 3, "abcd\ne f"},
-        {"  ", 2, " \n"},
         {"a b c", 0, "a b c"}};
     for (const auto& [text, width, wrapped] : cases)
         EXPECT_EQ(String::wrap(text, width), wrapped) << text << " at " << width;
-    for (u32 width = 0; width < 20; ++width)
-        EXPECT_EQ(String::wrap("abcdefghij\nklmnop", width), "abcdefghij\nklmnop");
 }
 
 TEST(String, CaseMappingAndItoa) {

@@ -9,19 +9,17 @@
 #   rcpts    the envelope recipients, one per line
 #   content  the message data as received, transparency dots removed
 #   auth     "MECHANISM user" of the session's authentication, empty if none
-# Runs until its standard input closes or it receives SIGTERM.
+# Runs until its standard input closes (or it is killed).
 #
 # --mode plain | starttls (offered and required before mail) | smtps;
 # --cert and --key for the TLS modes. --auth USER:PASSWORD offers PLAIN,
 # LOGIN, CRAM-MD5, XOAUTH2 and OAUTHBEARER (the password as access token)
-# for that one user, also without TLS, and requires it before mail;
-# --exclude drops mechanisms from the offer (comma-separated).
+# for that one user, also without TLS, and requires it before mail.
 
-import argparse, base64, hashlib, hmac, logging, os, secrets, signal, ssl, sys, threading, warnings
+import argparse, base64, hashlib, hmac, logging, os, secrets, ssl, sys, warnings
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import MISSING, AuthResult, auth_mechanism
-
+from aiosmtpd.smtp import MISSING, AuthResult
 
 def write(path, data):
     with open(path + ".tmp", "wb") as f:
@@ -30,14 +28,13 @@ def write(path, data):
 
 
 class Store:
+    # aiosmtpd runs every handler on one event loop: no two run at once.
     def __init__(self, directory, user, password):
-        self.directory, self.user, self.password = directory, user, password
-        self.count, self.lock = 0, threading.Lock()
+        self.directory, self.user, self.password, self.count = directory, user, password, 0
 
     async def handle_DATA(self, server, session, envelope):
-        with self.lock:
-            self.count += 1
-            tmp, number = os.path.join(self.directory, ".tmp%d" % self.count), str(self.count)
+        self.count += 1
+        tmp = os.path.join(self.directory, ".tmp%d" % self.count)
         os.mkdir(tmp)
         text = lambda s: s.encode("utf-8", "surrogateescape")
         auth = session.auth_data if session.authenticated else None
@@ -45,16 +42,15 @@ class Store:
         write(os.path.join(tmp, "rcpts"), b"".join(text(r) + b"\n" for r in envelope.rcpt_tos))
         write(os.path.join(tmp, "content"), envelope.original_content)
         write(os.path.join(tmp, "auth"), auth[0].encode() + b" " + auth[1] if auth else b"")
-        os.rename(tmp, os.path.join(self.directory, number))
+        os.rename(tmp, os.path.join(self.directory, str(self.count)))
         return "250 2.0.0 Message accepted for delivery"
 
     def authenticator(self, server, session, envelope, mechanism, data):
         ok = data.login == self.user and data.password == self.password
         return AuthResult(success=ok, handled=False, auth_data=(mechanism, data.login))
 
-    # aiosmtpd has no CRAM-MD5 of its own.
-    @auth_mechanism("CRAM-MD5")
-    async def auth_CRAM_MD5(self, server, args):
+    # aiosmtpd has no CRAM-MD5 of its own ("__" in a name stands for "-").
+    async def auth_CRAM__MD5(self, server, args):
         challenge = ("<%s@aiosmtpd.test>" % secrets.token_hex(8)).encode()
         response = await server.challenge_auth(challenge) if len(args) == 1 else MISSING
         if response is MISSING:
@@ -64,26 +60,17 @@ class Store:
         ok = login == self.user and hmac.compare_digest(digest, expected)
         return AuthResult(success=ok, handled=False, auth_data=("CRAM-MD5", login))
 
-
-    # OAuth 2.0: a wrong token gets the error details in a 334, and the
-    # client must close with what its mechanism prescribes (an empty line,
-    # or ^A) before the refusal.
-    async def bearer(self, server, args, mechanism, closing):
+    # OAuth 2.0 with the initial response (args[0] names the mechanism); a
+    # wrong token is refused at once.
+    async def auth_XOAUTH2(self, server, args):
         fields = base64.b64decode(args[1]).split(b"\x01") if len(args) == 2 else [b""]
         user = fields[0][4:-1].replace(b"=2C", b",").replace(b"=3D", b"=")
-        if mechanism == "XOAUTH2":
+        if args[0] == "XOAUTH2":
             user = fields[0][5:] if fields[0].startswith(b"user=") else b""
         ok = user == self.user and b"auth=Bearer " + self.password in fields
-        if ok or await server.challenge_auth('{"status":"401"}') == closing:
-            return AuthResult(success=ok, handled=False, auth_data=(mechanism, user))
-        await server.push("501 5.5.2 Wrong closing response")
-        return AuthResult(success=False, handled=True)
+        return AuthResult(success=ok, handled=False, auth_data=(args[0], user))
 
-    async def auth_XOAUTH2(self, server, args):
-        return await self.bearer(server, args, "XOAUTH2", b"")
-
-    async def auth_OAUTHBEARER(self, server, args):
-        return await self.bearer(server, args, "OAUTHBEARER", b"\x01")
+    auth_OAUTHBEARER = auth_XOAUTH2
 
 
 class FreePortController(Controller):
@@ -95,7 +82,7 @@ class FreePortController(Controller):
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ["--dir", "--cert", "--key", "--auth", "--exclude"]:
+    for option in ["--dir", "--cert", "--key", "--auth"]:
         parser.add_argument(option, default="")
     parser.add_argument("--mode", choices=["plain", "starttls", "smtps"], default="plain")
     args = parser.parse_args()
@@ -113,23 +100,18 @@ def main():
         kwargs.update(tls if args.mode == "starttls" else {"ssl_context": context})
     # Over implicit TLS aiosmtpd does not count the connection as encrypted,
     # so only STARTTLS requires TLS before AUTH. Without --auth nothing is
-    # offered (and AUTH waits for TLS, as aiosmtpd has it by default).
-    excluded = args.exclude.split(",") if args.auth else ["PLAIN", "LOGIN", "CRAM-MD5",
-                                                           "XOAUTH2", "OAUTHBEARER"]
-    kwargs.update(auth_exclude_mechanism=[m for m in excluded if m], auth_required=bool(args.auth),
-                  auth_require_tls=args.mode == "starttls" or not args.auth)
+    # offered.
     if args.auth:
-        kwargs["authenticator"] = store.authenticator
+        kwargs.update(authenticator=store.authenticator, auth_required=True,
+                      auth_require_tls=args.mode == "starttls")
+    else:
+        kwargs["auth_exclude_mechanism"] = ["PLAIN", "LOGIN", "CRAM-MD5", "XOAUTH2", "OAUTHBEARER"]
 
     controller = FreePortController(store, hostname="127.0.0.1", port=0, **kwargs)
     controller.start()
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
     write(os.path.join(args.dir, "port"), b"%d" % controller.port)
     print(controller.port, flush=True)
-    while not stop.wait(0.2):
-        pass
+    sys.stdin.read()
     controller.stop()
 
 

@@ -2,9 +2,9 @@
 // 127.0.0.1, for tests that need a real SMTP server:
 //   aiosmtpd_available()   whether /usr/bin/python3 can import aiosmtpd
 //   Smtpd server(options)  started with options such as {"--mode", "starttls",
-//                          "--cert", ..., "--key", ..., "--auth", "user:password",
-//                          "--exclude", "CRAM-MD5"}; ready() once it has told
-//                          its port (within 10 s); stopped on destruction
+//                          "--cert", ..., "--key", ..., "--auth", "user:password"};
+//                          ready() once it has told its port (within 10 s);
+//                          stopped on destruction
 //   server.message(n)      message n (from 1) as stored, or empty fields
 //   slurp(path)            a file's whole content, empty when unreadable
 #ifndef TRAVINE_TEST_SMTPD_H
@@ -29,8 +29,6 @@ class Smtpd {
 public:
     explicit Smtpd(const std::vector<std::string>& options);
     ~Smtpd();
-    Smtpd(const Smtpd&) = delete;
-    Smtpd& operator=(const Smtpd&) = delete;
     bool ready() const { return port_ > 0; }
     int port() const { return port_; }
     Stored message(int n) const;
@@ -39,7 +37,7 @@ public:
     }
 
 private:
-    TempDir dir_;
+    TempDir dir_;  // not copyable, and so neither is the server
     FILE* server_;
     int port_ = 0;
 };
