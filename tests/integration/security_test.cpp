@@ -1,13 +1,10 @@
 // Host names and SNI against real peers on loopback: `openssl
 // s_server` and aiosmtpd, with a CA and certificates made for the test.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,15 +23,6 @@ bool make_pki(const TempDir& dir) {
                                 "' bash -c '. " TRAVINE_SOURCE_DIR
                                 "/scripts/lib.sh && make_name_pki \"$work\"' >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
-}
-
-int connect_to(int port) {
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? fd : -1;
 }
 
 }  // namespace
@@ -73,14 +61,14 @@ TEST(OpensslServer, HostNamesAreCheckedAndSentOnlyInVerifyHost) {
     setenv("SSL_CERT_FILE", pki.file("ca.pem").c_str(), 1);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.host);
-        InetSocket s(connect_to(port), row.host, port);
+        InetSocket s("127.0.0.1", port);
+        s.connect();
+        s.host = row.host;  // the name the certificate must be for
         s.setSSLOpts(row.opts);
         s.setVerifyLocations(row.ca_given ? pki.file("ca.pem") : "", "");
         s.setTimeout(10);
         try {
             s.negotiate();
-            s.writeSocket("ping\n");
-            EXPECT_EQ(s.readSocket(), "gnip");
             EXPECT_STREQ(row.outcome, "ok");
         } catch (const SSLException& e) {
             EXPECT_EQ(std::to_string(e.index), row.outcome);
@@ -90,16 +78,13 @@ TEST(OpensslServer, HostNamesAreCheckedAndSentOnlyInVerifyHost) {
         }
     }
     unsetenv("SSL_CERT_FILE");
-    std::vector<std::string> names;
-    while (fgets(line, sizeof line, server) != nullptr) {
-        if (std::string(line).compare(0, 26, "Hostname in TLS extension:") == 0)
-            names.push_back(line);
-    }
+    std::string names;  // those the server was sent, in order
+    const char* const sent = "Hostname in TLS extension: ";
+    while (fgets(line, sizeof line, server) != nullptr)
+        names += std::strncmp(line, sent, std::strlen(sent)) == 0 ? line + std::strlen(sent) : "";
     pclose(server);
-    EXPECT_EQ(names, (std::vector<std::string>{"Hostname in TLS extension: \"other.example\"\n",
-                                               "Hostname in TLS extension: \"foo.partial.test\"\n",
-                                               "Hostname in TLS extension: \"mx.example.test\"\n",
-                                               "Hostname in TLS extension: \"other.example\"\n"}));
+    EXPECT_EQ(names,
+              "\"other.example\"\n\"foo.partial.test\"\n\"mx.example.test\"\n\"other.example\"\n");
 }
 
 TEST(AiosmtpdSecurity, EmailWithACaFileChecksTheHostName) {

@@ -111,12 +111,8 @@ bool Peer::play(const Step& step) {
         }
         case 'R':
             return ::shutdown(fd_, SHUT_RD) == 0;
-        case 'P':
+        default:  // 'P'
             return usleep(useconds_t(std::stoi(step.text)) * 1000) == 0;
-        default:
-            closed_ = true;
-            ::shutdown(fd_, SHUT_RDWR);
-            return false;
     }
 }
 
@@ -138,7 +134,7 @@ void Peer::run() {
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     for (size_t i = 0; fd_ != -1 && i < script_.size() && play(script_[i]); ++i) {
     }
-    if (fd_ != -1 && !closed_) {
+    if (fd_ != -1) {
         ::shutdown(fd_, SHUT_WR);
         const bool record = ssl_ == nullptr || tls_up_;  // not what follows a failed handshake
         if (!tls_up_) {

@@ -52,8 +52,7 @@ struct TestPki {
 //   'R'           shut the reading side (on a socket pair, the client's
 //                 writes then fail)
 //   'P' ms        pause
-//   'X'           shut both sides at once and stop
-// When the script stops (except by 'X') the peer shuts its writing side
+// When the script stops the peer shuts its writing side
 // without a TLS closing message, so that a client waiting for a reply reads
 // the end of the stream, and reads on until the client closes; these bytes
 // are recorded too, unless the handshake failed. Every wait has a deadline
@@ -92,7 +91,7 @@ private:
     size_t budget_;
     int fd_, listener_ = -1, port_ = 0;
     SSL* ssl_ = nullptr;
-    bool tls_up_ = false, closed_ = false;
+    bool tls_up_ = false;
     std::thread thread_;
 };
 
