@@ -6,6 +6,7 @@
 //                   server_cert and server_key (subject /C=DE/O=travine test/
 //                   OU=a=b=c/CN=localhost, EC P-256, valid until the year 9966)
 //   Peer            a script of steps played on its own thread (below)
+//   listen_loopback a listening socket on 127.0.0.1
 //
 // For a TLS server on a socket pair in a transport test:
 //   Peer tls({{'T', ""}, {'S', "220 over tls\r\n"}}, pair.peer());
@@ -29,6 +30,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// A socket listening on 127.0.0.1 with backlog, its port in *port.
+int listen_loopback(int backlog, int* port);
 
 // The deadline of every single wait of the peer, in seconds.
 const int TIMEOUT_SECONDS = 5;
