@@ -3,8 +3,8 @@
 //
 //   thrown<E>(f)             runs f, which must throw E; returns the object caught
 //   SocketPair               a connected AF_UNIX stream pair: release_client() for
-//                            the code under test, peer() for the test (close_peer()
-//                            closes it); send() writes all to the peer end
+//                            the code under test, peer() for the test; send()
+//                            writes all to the peer end
 //   TempDir                  a fresh directory under /tmp, removed with its contents
 //   open_descriptor_count()  the descriptors this process holds
 //   capture_log(log, v)      routes log's output up to verbosity v into one store
@@ -63,7 +63,6 @@ public:
     SocketPair& operator=(const SocketPair&) = delete;
     int peer() const { return fds_[1]; }
     int release_client() { return std::exchange(fds_[0], -1); }
-    void close_peer() { close(std::exchange(fds_[1], -1)); }
     void send(const std::string& data) {
         if (::send(fds_[1], data.data(), data.size(), MSG_NOSIGNAL) != ssize_t(data.size()))
             throw std::runtime_error("writing to the peer end failed");
