@@ -214,15 +214,13 @@ TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
 TEST(UnixConnect, AMissingProgramIsReportedOnThePairOrInTheLogOfThisProcess) {
     // On the pair while the log goes to std::cout, where the child's own log
     // would have gone; else to the log's callback or stream. What the host
-    // has buffered (here without a line end) is written by the host alone,
-    // never a second time by the child that fails.
+    // has buffered is written by the host alone, never a second time by the
+    // child that fails.
     const std::string failed = std::string("execvp() failed: ") + std::strerror(ENOENT);
-    std::fflush(stdout);
-    const int saved = ::dup(1);
     int out[2];
     ASSERT_EQ(::pipe(out), 0);
-    ::dup2(out[1], 1);
-    std::fputs("buffered", stdout);
+    FILE* host = ::fdopen(out[1], "w");  // fully buffered; every child inherits it
+    std::fputs("buffered", host);
     const Strings argv = {"/nonexistent/program"};
     UnixSocket pair(argv), callback(argv), stream(argv);
     std::stringbuf log;
@@ -232,19 +230,15 @@ TEST(UnixConnect, AMissingProgramIsReportedOnThePairOrInTheLogOfThisProcess) {
         u->setVerbosity(Logger::ERROR);
         u->connect();
     }
-    std::string got;  // all that ever comes over the pair
-    for (char c; ::read(pair.sockfd, &c, 1) == 1;)
-        got += c;
-    EXPECT_EQ(got, failed + "\n");
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(out[1]);
-    char buf[64];
-    EXPECT_EQ(std::string(buf, ::read(out[0], buf, sizeof buf)), "buffered");
-    ::close(out[0]);
-    ::close(saved);
-    for (UnixSocket* u : {&callback, &stream})
+    EXPECT_EQ(pair.readSocket(), failed);
+    for (UnixSocket* u : {&pair, &callback, &stream})
         EXPECT_EQ(failure([&] { u->readSocket(); }), CLOSED);
     EXPECT_EQ(logged(), Strings{failed});
     EXPECT_EQ(log.str(), failed + "\n");
+    std::fclose(host);
+    std::string written;  // up to the end, once every child has ended
+    for (char c; ::read(out[0], &c, 1) == 1;)
+        written += c;
+    EXPECT_EQ(written, "buffered");
+    ::close(out[0]);
 }
