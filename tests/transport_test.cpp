@@ -56,30 +56,34 @@ extern "C" int getaddrinfo(const char* node, const char* service, const struct a
     return rc != 0 ? rc : real("127.0.0.1", service, hints, &(*res)->ai_next);
 }
 
-TEST(SocketRead, SplitsAtLineFeedsOnlyAndTakesNothingPastOne) {
-    const std::string big(5000, 'x');  // longer than one look
-    const std::vector<std::pair<std::string, Strings>> cases = {
-        {"220 ready\r\n", {"220 ready\r"}},
-        {"\n\n", {"", ""}},
-        {"250-first\r\n250 second\r\n", {"250-first\r", "250 second\r"}},
-        {std::string("x\0y\rz\n", 6), {std::string("x\0y\rz", 5)}},
-        {big + "\nnext\n", {big, "next"}}};
+TEST(SocketIo, SplitsLinesAtLineFeedsOnlyAndSendsAndLogsEveryByte) {
+    const std::string big(5000, 'x');  // longer than one receive
+    const std::string wire = "220 ready\r\n\n" + std::string("x\0y\rz\n", 6) + big + "\npartial";
+    const Strings lines = {"220 ready\r", "", std::string("x\0y\rz", 5), big};
     for (bool pipe : {false, true}) {  // a pipe cannot be looked at, only read
-        for (const auto& [wire, lines] : cases) {
-            int fds[2];
-            ASSERT_EQ(pipe ? ::pipe(fds) : ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-            InetSocket s(fds[0], "peer", 25);
-            const std::string sent = wire + "partial";
-            ASSERT_EQ(::write(fds[1], sent.data(), sent.size()), ssize_t(sent.size()));
-            ::close(fds[1]);
-            for (const std::string& line : lines)
-                EXPECT_EQ(s.readSocket(), line) << (pipe ? "pipe" : "pair");
-            EXPECT_EQ(failure([&] { s.readSocket(); }), CLOSED);  // the partial line is lost
+        int fds[2];
+        ASSERT_EQ(pipe ? ::pipe(fds) : ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        InetSocket in(fds[0], "peer", 25);
+        {
+            InetSocket out(fds[1], "peer", 25);
+            std::stringbuf log;
+            out.rdbuf(&log);
+            out.setVerbosity(Logger::VERBOSE);
+            out.writeSocket(wire);
+            out.writeSocket("");
+            const std::string host = out.localhost() + ":\t";
+            EXPECT_EQ(log.str(), host + wire + host);
         }
+        for (const std::string& line : lines)
+            EXPECT_EQ(in.readSocket(), line) << (pipe ? "pipe" : "pair");
+        EXPECT_EQ(failure([&] { in.readSocket(); }), CLOSED);  // the partial line is lost
+        // Writing to a pair whose other end has gone: EPIPE, without SIGPIPE.
+        EXPECT_EQ(failure([&] { in.writeSocket("QUIT\r\n"); }),
+                  system_failure(pipe ? EBADF : EPIPE, "Socket::writeSocket()", 1));
     }
 }
 
-TEST(SocketRead, FailuresCarryTheirTextAndIndex) {
+TEST(SocketIo, FailuresCarryTheirTextAndIndex) {
     InetSocket none("peer", 25), dir(::open("/", O_RDONLY), "peer", 25);
     EXPECT_EQ(failure([&] { none.readSocket(); }), "Socket is closed.|Socket::readSocket()|5");
     EXPECT_EQ(failure([&] { none.writeSocket("x"); }), "Socket is closed.|Socket::writeSocket()|2");
@@ -88,99 +92,42 @@ TEST(SocketRead, FailuresCarryTheirTextAndIndex) {
     EXPECT_NE(::fcntl(dir.sockfd, F_GETFD), -1);  // a failure closes nothing
 }
 
-TEST(SocketRead, CapsALineAtMaxLineBytesAndWaitsForItsEnd) {
-    // The line feed comes late: after MAX_LINE bytes, after one byte more,
-    // and to a descriptor put in sockfd by hand or made non-blocking.
-    for (size_t len : {Socket::MAX_LINE, Socket::MAX_LINE + 1, size_t(0), size_t(1)}) {
+TEST(SocketRead, WaitsForALateLineEndUpToMaxLineBytesOrASignal) {
+    // After len bytes, the line feed comes late: after MAX_LINE bytes, after
+    // one byte more, to a descriptor put in sockfd by hand (0) or made
+    // non-blocking (1), or (2) after a signal (without SA_RESTART), which
+    // fails the wait; a failed read loses the bytes of the line read so far.
+    struct sigaction sa = {}, old;
+    sa.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    for (size_t len : {Socket::MAX_LINE, Socket::MAX_LINE + 1, size_t(0), size_t(1), size_t(2)}) {
         int fds[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        Peer peer({{'S', std::string(len, 'x')}, {'P', "200"}, {'S', "\nnext\n"}}, fds[1]);
+        Peer peer({{'S', std::string(len, 'x')}, {'P', "300"}, {'S', "\nnext\n"}}, fds[1]);
         InetSocket s(len == 0 ? -1 : fds[0], "peer", 25);
         s.sockfd = fds[0];
         if (len == 1)
             ::fcntl(s.sockfd, F_SETFL, O_NONBLOCK);
-        if (len <= Socket::MAX_LINE) {
-            EXPECT_EQ(s.readSocket().size(), len);
-        } else {
-            EXPECT_EQ(failure([&] { s.readSocket(); }), "Line too long.|Socket::readSocket()|6");
+        std::thread signaller([len, self = pthread_self()] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            len == 2 && pthread_kill(self, SIGUSR1);
+        });
+        if (len == 2 || len > Socket::MAX_LINE) {
+            EXPECT_EQ(failure([&] { s.readSocket(); }),
+                      len == 2 ? system_failure(EINTR, "Socket::readSocket()", 1)
+                               : "Line too long.|Socket::readSocket()|6");
             EXPECT_EQ(s.readSocket(), "");  // the rest of the lost line
+        } else {
+            EXPECT_EQ(s.readSocket().size(), len);
         }
         EXPECT_EQ(s.readSocket(), "next");
-    }
-}
-
-TEST(SocketWrite, SendsAndLogsEveryByteAndReportsAGonePeerWithoutSIGPIPE) {
-    for (bool pipe : {false, true}) {
-        int fds[2];
-        ASSERT_EQ(pipe ? ::pipe(fds) : ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        InetSocket s(fds[1], "peer", 25);
-        std::stringbuf log;
-        s.rdbuf(&log);
-        s.setVerbosity(Logger::VERBOSE);
-        s.writeSocket(std::string("MAIL\0\r\n", 7));
-        s.writeSocket("");
-        char buf[16];
-        EXPECT_EQ(std::string(buf, ::read(fds[0], buf, sizeof buf)), std::string("MAIL\0\r\n", 7));
-        const std::string host = s.localhost() + ":\t";
-        EXPECT_EQ(log.str(), host + std::string("MAIL\0\r\n", 7) + host);
-        ::close(fds[0]);
-        if (!pipe) {  // a pipe raises SIGPIPE, as any write() to it does
-            EXPECT_EQ(failure([&] { s.writeSocket("QUIT\r\n"); }),
-                      system_failure(EPIPE, "Socket::writeSocket()", 1));
-        }
-    }
-}
-
-TEST(SocketSignals, InterruptedWaitFailsAndACutShortWriteIsCompleted) {
-    struct sigaction sa = {}, old;
-    sa.sa_handler = [](int) {};  // without SA_RESTART
-    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-    const pthread_t self = pthread_self();
-
-    // A wait for the rest of a line fails with EINTR (index 1); the part of
-    // the line read before is lost.
-    SocketPair pair;
-    InetSocket s(pair.release_client(), "peer", 25);
-    pair.send("250 par");
-    std::thread signaller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        pthread_kill(self, SIGUSR1);
-    });
-    EXPECT_EQ(failure([&] { s.readSocket(); }), system_failure(EINTR, "Socket::readSocket()", 1));
-    signaller.join();
-    pair.send("tial\r\n");
-    EXPECT_EQ(s.readSocket(), "tial\r");
-
-    // With a small send buffer and a slow reader that signals the writer
-    // while the rest waits, one send() comes back short (the first run shows
-    // it); writeSocket() goes on until every byte is out.
-    const std::string data(1 << 20, 'd');
-    for (bool library : {false, true}) {
-        SocketPair slow;
-        const int small = 4096;
-        ::setsockopt(slow.client(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        InetSocket w(slow.release_client(), "peer", 25);
-        size_t got = 0;
-        std::thread reader([&] {
-            char buf[4096];
-            for (ssize_t n; (n = ::read(slow.peer(), buf, sizeof buf)) > 0; ::usleep(50)) {
-                got += size_t(n);
-                if (got % (64 * 1024) < size_t(n) && got < data.size() / 2)
-                    pthread_kill(self, SIGUSR1);
-            }
-        });
-        const ssize_t sent = library ? (w.writeSocket(data), ssize_t(data.size()))
-                                     : ::send(w.sockfd, data.data(), data.size(), 0);
-        ::shutdown(w.sockfd, SHUT_WR);
-        reader.join();
-        EXPECT_EQ(got, size_t(sent));
-        EXPECT_EQ(sent < ssize_t(data.size()), !library);
+        signaller.join();
     }
     sigaction(SIGUSR1, &old, nullptr);
 }
 
 TEST(InetConnect, TriesTheFirstIPv4OrIPv6AddressOnly) {
-    Peer peer({{'S', "220 up\r\n"}, {'C', "QUIT\r\n"}});
+    Peer peer({{'S', "220 up\r\n"}});
     struct addrinfo* none = nullptr;
     const std::string unknown = gai_strerror(::getaddrinfo("no-such-host.invalid", "25", 0, &none));
     // The name, and how connecting ends: connected, or the end of the failure.
@@ -196,7 +143,6 @@ TEST(InetConnect, TriesTheFirstIPv4OrIPv6AddressOnly) {
             if (outcome == "connected") {
                 s.connect();
                 EXPECT_EQ(s.readSocket(), "220 up\r");
-                s.writeSocket("QUIT\r\n");
             } else {
                 EXPECT_THAT(failure([&] { s.connect(); }), testing::EndsWith(outcome)) << host;
                 // A failed connection keeps its descriptor until the object goes.
@@ -206,35 +152,39 @@ TEST(InetConnect, TriesTheFirstIPv4OrIPv6AddressOnly) {
         // (After connecting, the peer closes its listener meanwhile.)
         EXPECT_TRUE(outcome == "connected" || open_descriptor_count() == before) << host;
     }
-    peer.join();
-    EXPECT_EQ(peer.received, "QUIT\r\n");
 }
 
-TEST(UnixConnect, RunsTheProgramOnThePairWithItsArguments) {
-    // Each program prints one line and ends. The child's end of the pair
-    // keeps blocking reads: no receive time-out reaches the child.
+TEST(UnixConnect, RunsTheProgramOnThePairAndReapsIt) {
+    // The line each program prints (cat: echoes); sleep does not read, and is
+    // stopped. The child's end of the pair keeps blocking reads: no receive
+    // time-out reaches the child.
     const std::vector<std::pair<Strings, std::string>> cases = {
         {{"/bin/echo", "a", "b"}, "a b"},
         {{"echo", "one arg", std::string("cut\0off", 7)}, "one arg cut"},
         {{"echo"}, ""},
+        {{"cat"}, "EHLO child\r"},
+        {{"sleep", "30"}, "-"},
         {{"/usr/bin/python3", "-c",
           "import socket, struct; s = socket.socket(fileno=0); print(*struct.unpack('ll', "
           "s.getsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, 16))); s.detach()"},
          "0 0"}};
     const int before = open_descriptor_count();
     for (const auto& [argv, line] : cases) {
-        UnixSocket s(argv);
-        s.connect();
-        EXPECT_EQ(s.readSocket(), line);
-        EXPECT_EQ(failure([&] { s.readSocket(); }), CLOSED);
+        pid_t child;
+        {
+            UnixSocket s(argv);
+            s.connect();
+            child = s.pid;
+            if (argv[0] == "cat")
+                s.writeSocket("EHLO child\r\n");
+            EXPECT_EQ(line == "-" ? line : s.readSocket(), line);
+        }
+        EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1) << argv[0];
+        EXPECT_EQ(errno, ECHILD) << argv[0];
     }
-    UnixSocket cat(Strings{"cat"});
-    cat.connect();
-    cat.writeSocket("EHLO child\r\n");
-    EXPECT_EQ(cat.readSocket(), "EHLO child\r");
     EXPECT_EQ(failure([] { UnixSocket(Strings{}).connect(); }),
               "No program to run.|UnixSocket::connect()|3");
-    EXPECT_EQ(open_descriptor_count(), before + 1);
+    EXPECT_EQ(open_descriptor_count(), before);
 }
 
 TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
@@ -247,20 +197,10 @@ TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
         writing(plain.release_client(), "peer", 25);
     secure.setSSLOpts(SSLSocket::VERIFY_NONE);
     secure.negotiate();
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    std::vector<int> queued;
-    for (int i = 0; i < 2; ++i) {
-        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), len);
-    }
-    InetSocket connecting("127.0.0.1", ntohs(addr.sin_port));
+    int port;
+    const int listener = listen_loopback(0, &port);
+    InetSocket queued("127.0.0.1", port), connecting("127.0.0.1", port);
+    queued.connect();  // the one place in the listener's backlog
     for (InetSocket* s : {&secure, &writing, &connecting})
         s->setTimeout(1);
     EXPECT_EQ(failure<SSLException>([&] { secure.writeSocket(big); }),
@@ -268,51 +208,37 @@ TEST(Timeouts, ConnectingAndWritingEndAfterTheLimitWithoutProgress) {
     EXPECT_EQ(failure([&] { writing.writeSocket(big); }),
               "Socket timeout.|Socket::writeSocket()|3");
     EXPECT_EQ(failure([&] { connecting.connect(); }), "Socket timeout.|InetSocket::connect()|4");
-    for (int fd : queued)
-        ::close(fd);
     ::close(listener);
 }
 
-TEST(UnixConnect, DestroyingReapsTheChild) {
-    // cat ends at the end of its input; sleep does not read it and is
-    // stopped; a program that cannot start has ended already.
-    for (const Strings& argv : {Strings{"cat"}, Strings{"sleep", "30"}, Strings{"/nonexistent"}}) {
-        pid_t child;
-        {
-            UnixSocket s(argv);
-            s.connect();
-            child = s.pid;
-        }
-        EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1) << argv[0];
-        EXPECT_EQ(errno, ECHILD) << argv[0];
-    }
-}
-
-TEST(UnixConnect, AMissingProgramShowsOnTheFirstReadOrReachesACallbackHere) {
-    // What the host has buffered (here without a line end) is written by the
-    // host alone, never a second time by the child that fails.
+TEST(UnixConnect, AMissingProgramIsReportedOnThePairOrInTheLogOfThisProcess) {
+    // On the pair while the log goes to std::cout, where the child's own log
+    // would have gone; else to the log's callback or stream. What the host
+    // has buffered is written by the host alone, never a second time by the
+    // child that fails.
     const std::string failed = std::string("execvp() failed: ") + std::strerror(ENOENT);
-    std::fflush(stdout);
-    const int saved = ::dup(1);
     int out[2];
     ASSERT_EQ(::pipe(out), 0);
-    ::dup2(out[1], 1);
-    std::fputs("buffered", stdout);
-    UnixSocket s(Strings{"/nonexistent/program"}), missing(Strings{"/nonexistent/program"});
-    s.setVerbosity(Logger::ERROR);
-    s.connect();
-    EXPECT_EQ(s.readSocket(), failed);
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(out[1]);
-    char buf[64];
-    EXPECT_EQ(std::string(buf, ::read(out[0], buf, sizeof buf)), "buffered");
-    ::close(out[0]);
-    ::close(saved);
-    // The callback runs in this process, not in the child.
-    capture_log(missing, Logger::ERROR);
-    missing.connect();
-    for (UnixSocket* u : {&s, &missing})
+    FILE* host = ::fdopen(out[1], "w");  // fully buffered; every child inherits it
+    std::fputs("buffered", host);
+    const Strings argv = {"/nonexistent/program"};
+    UnixSocket pair(argv), callback(argv), stream(argv);
+    std::stringbuf log;
+    stream.rdbuf(&log);
+    capture_log(callback, Logger::ERROR);
+    for (UnixSocket* u : {&pair, &callback, &stream}) {
+        u->setVerbosity(Logger::ERROR);
+        u->connect();
+    }
+    EXPECT_EQ(pair.readSocket(), failed);
+    for (UnixSocket* u : {&pair, &callback, &stream})
         EXPECT_EQ(failure([&] { u->readSocket(); }), CLOSED);
     EXPECT_EQ(logged(), Strings{failed});
+    EXPECT_EQ(log.str(), failed + "\n");
+    std::fclose(host);
+    std::string written;  // up to the end, once every child has ended
+    for (char c; ::read(out[0], &c, 1) == 1;)
+        written += c;
+    EXPECT_EQ(written, "buffered");
+    ::close(out[0]);
 }

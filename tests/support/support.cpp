@@ -1,18 +1,14 @@
 #include "support.h"
 
-#include <dirent.h>
+#include <filesystem>
+#include <sstream>
 
 #include "smtp.h"
 #include "sslsocket.h"
 
 int open_descriptor_count() {
-    int count = -3;  // ".", ".." and the directory stream itself
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        ++count;
-    if (d != nullptr)
-        closedir(d);
-    return count;
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return int(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
 }
 
 namespace {
@@ -39,10 +35,9 @@ void capture_log(Logger& log, Logger::VERBOSITY verbosity) {
 
 std::vector<std::string> logged() {
     std::vector<std::string> lines;
-    for (size_t start = 0, end; start < g_log.size(); start = end + 1) {
-        end = std::min(g_log.find('\n', start), g_log.size());
-        lines.push_back(g_log.substr(start, end - start));
-    }
+    std::istringstream in(g_log);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 

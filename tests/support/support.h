@@ -2,9 +2,9 @@
 // tls_peer.h, aiosmtpd as a child process in smtpd.h. Here:
 //
 //   thrown<E>(f)             runs f, which must throw E; returns the object caught
-//   SocketPair               a connected AF_UNIX stream pair: client() for the code
-//                            under test (release_client() when it takes it over),
-//                            peer() for the test; send() writes all to the peer end
+//   SocketPair               a connected AF_UNIX stream pair: release_client() for
+//                            the code under test, peer() for the test; send()
+//                            writes all to the peer end
 //   TempDir                  a fresh directory under /tmp, removed with its contents
 //   open_descriptor_count()  the descriptors this process holds
 //   capture_log(log, v)      routes log's output up to verbosity v into one store
@@ -61,10 +61,8 @@ public:
     }
     SocketPair(const SocketPair&) = delete;
     SocketPair& operator=(const SocketPair&) = delete;
-    int client() const { return fds_[0]; }
     int peer() const { return fds_[1]; }
     int release_client() { return std::exchange(fds_[0], -1); }
-    void close_peer() { close(std::exchange(fds_[1], -1)); }
     void send(const std::string& data) {
         if (::send(fds_[1], data.data(), data.size(), MSG_NOSIGNAL) != ssize_t(data.size()))
             throw std::runtime_error("writing to the peer end failed");

@@ -22,19 +22,23 @@ const TestPki& TestPki::get() {
     return pki;
 }
 
+int listen_loopback(int backlog, int* port) {
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("listening on 127.0.0.1 failed");
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
 Peer::Peer(std::vector<Step> script, int fd, size_t budget)
     : script_(std::move(script)), budget_(budget), fd_(fd) {
-    if (fd == -1) {
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(listener_, 1) ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            throw std::runtime_error("listening on 127.0.0.1 failed");
-        port_ = ntohs(addr.sin_port);
-    }
+    if (fd == -1)
+        listener_ = listen_loopback(1, &port_);
     thread_ = std::thread(&Peer::run, this);
 }
 
@@ -111,12 +115,8 @@ bool Peer::play(const Step& step) {
         }
         case 'R':
             return ::shutdown(fd_, SHUT_RD) == 0;
-        case 'P':
+        default:  // 'P'
             return usleep(useconds_t(std::stoi(step.text)) * 1000) == 0;
-        default:
-            closed_ = true;
-            ::shutdown(fd_, SHUT_RDWR);
-            return false;
     }
 }
 
@@ -138,7 +138,7 @@ void Peer::run() {
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     for (size_t i = 0; fd_ != -1 && i < script_.size() && play(script_[i]); ++i) {
     }
-    if (fd_ != -1 && !closed_) {
+    if (fd_ != -1) {
         ::shutdown(fd_, SHUT_WR);
         const bool record = ssl_ == nullptr || tls_up_;  // not what follows a failed handshake
         if (!tls_up_) {

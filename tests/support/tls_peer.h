@@ -6,6 +6,7 @@
 //                   server_cert and server_key (subject /C=DE/O=travine test/
 //                   OU=a=b=c/CN=localhost, EC P-256, valid until the year 9966)
 //   Peer            a script of steps played on its own thread (below)
+//   listen_loopback a listening socket on 127.0.0.1
 //
 // For a TLS server on a socket pair in a transport test:
 //   Peer tls({{'T', ""}, {'S', "220 over tls\r\n"}}, pair.peer());
@@ -30,6 +31,9 @@
 #include <thread>
 #include <vector>
 
+// A socket listening on 127.0.0.1 with backlog, its port in *port.
+int listen_loopback(int backlog, int* port);
+
 // The deadline of every single wait of the peer, in seconds.
 const int TIMEOUT_SECONDS = 5;
 
@@ -52,8 +56,7 @@ struct TestPki {
 //   'R'           shut the reading side (on a socket pair, the client's
 //                 writes then fail)
 //   'P' ms        pause
-//   'X'           shut both sides at once and stop
-// When the script stops (except by 'X') the peer shuts its writing side
+// When the script stops the peer shuts its writing side
 // without a TLS closing message, so that a client waiting for a reply reads
 // the end of the stream, and reads on until the client closes; these bytes
 // are recorded too, unless the handshake failed. Every wait has a deadline
@@ -92,7 +95,7 @@ private:
     size_t budget_;
     int fd_, listener_ = -1, port_ = 0;
     SSL* ssl_ = nullptr;
-    bool tls_up_ = false, closed_ = false;
+    bool tls_up_ = false;
     std::thread thread_;
 };
 
