@@ -21,9 +21,8 @@
 #endif
 
 TEST(CliSend, AccountTranscriptFailuresAndSendmailModeAsANewUserTriesThem) {
-    if (std::string(TRAVINE_SEND_PATH).empty() || !aiosmtpd_available())
-        GTEST_SKIP()
-            << "needs travine-send (TRAVINE_BUILD_TOOLS) and aiosmtpd for /usr/bin/python3";
+    if (std::string(TRAVINE_SEND_PATH).empty())
+        GTEST_SKIP() << "needs travine-send (TRAVINE_BUILD_TOOLS)";
     const TestPki& pki = TestPki::get();
     Smtpd mx({"--mode", "starttls", "--cert", pki.server_cert, "--key", pki.server_key, "--auth",
               "tim:tok"});

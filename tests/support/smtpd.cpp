@@ -4,12 +4,6 @@
 #include <fstream>
 #include <sstream>
 
-bool aiosmtpd_available() {
-    static const bool available =
-        system("/usr/bin/python3 -c 'import aiosmtpd.controller' >/dev/null 2>&1") == 0;
-    return available;
-}
-
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

@@ -1,9 +1,9 @@
 // Debian's aiosmtpd (tests/integration/smtpd_server.py) as a child process on
 // 127.0.0.1, for tests that need a real SMTP server:
-//   aiosmtpd_available()   whether /usr/bin/python3 can import aiosmtpd
 //   Smtpd server(options)  started with options such as {"--mode", "starttls",
 //                          "--cert", ..., "--key", ..., "--auth", "user:password"};
-//                          ready() once it has told its port (within 10 s);
+//                          ready() once it has told its port (within 10 s;
+//                          never without aiosmtpd: scripts/setup-deps.sh);
 //                          stopped on destruction
 //   server.message(n)      message n (from 1) as stored, or empty fields
 //   slurp(path)            a file's whole content, empty when unreadable
@@ -18,7 +18,6 @@
 
 #include "support.h"
 
-bool aiosmtpd_available();
 std::string slurp(const std::string& path);
 
 struct Stored {
