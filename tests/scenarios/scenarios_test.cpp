@@ -31,7 +31,8 @@
 //   notify           the server sends the TLS closing message
 //   shut             the server shuts its reading side: the client's next write fails
 //   fill N BYTES     the server sends BYTES N times
-//   pause MS         the server does nothing for MS milliseconds
+//   pause MS         the server does nothing for MS milliseconds, or until
+//                    the client closes
 //   flood BYTES      the server sends BYTES over and over, up to 64 MiB: the
 //                    client must stop reading after at least 1 MiB and
 //                    before the server could send 8 MiB

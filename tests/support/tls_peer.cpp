@@ -115,8 +115,10 @@ bool Peer::play(const Step& step) {
         }
         case 'R':
             return ::shutdown(fd_, SHUT_RD) == 0;
-        default:  // 'P'
-            return usleep(useconds_t(std::stoi(step.text)) * 1000) == 0;
+        default: {  // 'P', ended early by the client's close
+            pollfd p = {fd_, POLLRDHUP, 0};
+            return ::poll(&p, 1, std::stoi(step.text)) >= 0;
+        }
     }
 }
 

@@ -55,7 +55,7 @@ struct TestPki {
 //                 taking it (after TIMEOUT_SECONDS or once it has gone)
 //   'R'           shut the reading side (on a socket pair, the client's
 //                 writes then fail)
-//   'P' ms        pause
+//   'P' ms        pause, ended early by the client's close
 // When the script stops the peer shuts its writing side
 // without a TLS closing message, so that a client waiting for a reply reads
 // the end of the stream, and reads on until the client closes; these bytes
