@@ -10,9 +10,6 @@
 
 namespace {
 const auto B64 = Algorithm::BASE64, NIL = Algorithm::BASE64_NIL;
-std::string bytes(const char* s, size_t n) {
-    return std::string(s, n);
-}
 }  // namespace
 
 TEST(Base64, EncodesAndDecodesBothWays) {
@@ -48,7 +45,7 @@ TEST(Hmac, ReferenceVectorsAsLowerCaseHex) {
         {"tanstaaftanstaaf", "<1896.697170952@postoffice.reston.mci.net>",
          "b913a602c7eda7a495b4e6e7334d3890", ""},
         {"", "", "74e6f7298a9c2d168935f58c001bad88", "fbdb1d1b18aa6c08324b7d64b71fb76370690e1d"},
-        {bytes("k\0y", 3), bytes("m\0sg", 4), "7ca1607619a90d451643ce9320b4fc05",
+        {std::string("k\0y", 3), std::string("m\0sg", 4), "7ca1607619a90d451643ce9320b4fc05",
          "15f7a9d0ee513418c2ec3d4163ddaf6550b5f38a"}};
     for (const Case& c : cases) {
         EXPECT_EQ(Algorithm::hmac_md5_str(c.text, c.key), c.md5);

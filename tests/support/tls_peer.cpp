@@ -1,5 +1,7 @@
 #include "tls_peer.h"
 
+#include "support.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,12 +15,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 
 const TestPki& TestPki::get() {
     static const std::string d = TRAVINE_SOURCE_DIR "/tests/support/certs/";
-    static const TestPki pki{d + "ca.pem", d + "cadir", d + "other-ca.pem", d + "server.pem",
-                             d + "server.key"};
+    // The CA directory: ca.pem under its hashed name, made once per process.
+    static const TempDir cadir;
+    static const bool hashed = std::system(("ln -s '" + d + "ca.pem' " + cadir.path() +
+                                            " && openssl rehash " + cadir.path())
+                                               .c_str()) == 0;
+    static const TestPki pki{d + "ca.pem", hashed ? cadir.path() : "(openssl rehash failed)",
+                             d + "other-ca.pem", d + "server.pem", d + "server.key"};
     return pki;
 }
 

@@ -1,9 +1,10 @@
 // The one scripted server of the tests, plain or TLS, and the test PKI.
 //
 //   TestPki::get()  paths of the committed test PKI in certs/: ca_file (the
-//                   CA that signed the server), ca_dir (the same CA under its
-//                   hashed name), other_ca_file (a CA that signed nothing),
-//                   server_cert and server_key (subject /C=DE/O=travine test/
+//                   CA that signed the server), ca_dir (a directory made for
+//                   the process with the same CA under its hashed name),
+//                   other_ca_file (a CA that signed nothing), server_cert and
+//                   server_key (subject /C=DE/O=travine test/
 //                   OU=a=b=c/CN=localhost, EC P-256, valid until the year 9966)
 //   Peer            a script of steps played on its own thread (below)
 //   listen_loopback a listening socket on 127.0.0.1
@@ -20,7 +21,6 @@
 //   openssl x509 -req -CA ca.pem -CAkey ca.key -days 2900000 -extfile ext.cnf
 //     (ext.cnf: extendedKeyUsage=serverAuth,
 //      subjectAltName=DNS:localhost,IP:127.0.0.1)
-//   cadir/<openssl x509 -hash -noout -in ca.pem>.0 is a copy of ca.pem.
 #ifndef TRAVINE_TEST_TLS_PEER_H
 #define TRAVINE_TEST_TLS_PEER_H
 
